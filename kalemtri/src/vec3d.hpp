@@ -1,0 +1,99 @@
+#pragma once
+// The three-component vector every other part of the library is built on. Every operation is a pure
+// function whose floating-point evaluation order is fixed, so batch kernels that inline these
+// functions give results bit-identical to the single-vector ones.
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+#include "panic.hpp"
+
+namespace kalemtri {
+
+// The single tolerance of the library, always compared with a strict less-than.
+inline constexpr double EPSILON = 2.220446049250313e-16;
+
+struct Vec3d {
+    double x, y, z;
+
+    static constexpr Vec3d zero() { return {0.0, 0.0, 0.0}; }
+    static constexpr Vec3d i() { return {1.0, 0.0, 0.0}; }
+    static constexpr Vec3d j() { return {0.0, 1.0, 0.0}; }
+    static constexpr Vec3d k() { return {0.0, 0.0, 1.0}; }
+};
+
+inline Vec3d operator+(const Vec3d& a, const Vec3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline Vec3d operator-(const Vec3d& a, const Vec3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline Vec3d operator*(const Vec3d& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+inline Vec3d operator*(double s, const Vec3d& a) { return a * s; }
+// Three true divisions, not a multiplication by 1/s: the last bit differs.
+inline Vec3d operator/(const Vec3d& a, double s) { return {a.x / s, a.y / s, a.z / s}; }
+inline Vec3d operator-(const Vec3d& a) { return {-a.x, -a.y, -a.z}; }
+
+inline double dot(const Vec3d& a, const Vec3d& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
+
+inline Vec3d cross(const Vec3d& a, const Vec3d& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+inline double magnitude(const Vec3d& a) { return std::sqrt((a.x * a.x + a.y * a.y) + a.z * a.z); }
+
+inline bool is_unit(const Vec3d& a) { return std::fabs(magnitude(a) - 1.0) < EPSILON; }
+
+inline Vec3d normalize(const Vec3d& a) {
+    const double m = magnitude(a);
+    return {a.x / m, a.y / m, a.z / m};
+}
+
+inline double distance_to(const Vec3d& a, const Vec3d& b) { return magnitude(a - b); }
+
+inline Vec3d new_from_to(const Vec3d& from, const Vec3d& to) { return to - from; }
+
+inline double scalar_triple_product(const Vec3d& a, const Vec3d& b, const Vec3d& c) {
+    return dot(a, cross(b, c));
+}
+
+// Distance from `a` to the infinite line through p1 and p2 (NaN when p1 == p2).
+inline double distance_to_line(const Vec3d& a, const Vec3d& p1, const Vec3d& p2) {
+    const Vec3d d = p2 - p1;
+    const Vec3d w = a - p1;
+    const double t = dot(w, d) / dot(d, d);
+    const Vec3d f{d.x * t + p1.x, d.y * t + p1.y, d.z * t + p1.z};
+    return magnitude(a - f);
+}
+
+// Orthogonal projection of `a` onto the line through line_q towards line_r.
+inline Vec3d project_onto_line(const Vec3d& a, const Vec3d& line_r, const Vec3d& line_q) {
+    const Vec3d d = line_r - line_q;
+    const Vec3d w = line_q - a;
+    const double t = dot(w, d) / dot(d, d);
+    return {line_q.x - t * d.x, line_q.y - t * d.y, line_q.z - t * d.z};
+}
+
+// `normal` is used as given: a non-unit normal gives a scaled projection.
+inline Vec3d project_onto_plane(const Vec3d& a, const Vec3d& normal) {
+    const double k = dot(a, normal);
+    return {a.x - k * normal.x, a.y - k * normal.y, a.z - k * normal.z};
+}
+
+inline Vec3d collapse(const Vec3d& a, std::size_t axis) {
+    switch (axis) {
+    case 0: return {0.0, a.y, a.z};
+    case 1: return {a.x, 0.0, a.z};
+    case 2: return {a.x, a.y, 0.0};
+    default: panic("explicit panic");
+    }
+}
+
+inline double component(const Vec3d& a, std::size_t index) {
+    switch (index) {
+    case 0: return a.x;
+    case 1: return a.y;
+    case 2: return a.z;
+    default: panic("Index out of bounds");
+    }
+}
+
+inline std::array<double, 3> to_array(const Vec3d& a) { return {a.x, a.y, a.z}; }
+
+} // namespace kalemtri

@@ -1,0 +1,95 @@
+#pragma once
+// A minimal test harness for the core: TEST(name) registers a case, CHECK* record failures with
+// their source line, and main() runs every case and reports counts.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "vec3d.hpp"
+
+namespace check {
+
+struct Case {
+    const char* name;
+    std::function<void()> body;
+};
+
+inline std::vector<Case>& cases() {
+    static std::vector<Case> all;
+    return all;
+}
+inline int failures = 0;
+
+struct Register {
+    Register(const char* name, std::function<void()> body) { cases().push_back({name, body}); }
+};
+
+inline void fail(const char* file, int line, const std::string& what) {
+    ++failures;
+    std::printf("%s:%d: FAILED: %s\n", file, line, what.c_str());
+}
+
+// Same double to the bit; every NaN counts as the same NaN unless the caller compares bits itself.
+inline bool same(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+inline bool same(const kalemtri::Vec3d& a, const kalemtri::Vec3d& b) {
+    return same(a.x, b.x) && same(a.y, b.y) && same(a.z, b.z);
+}
+inline std::string show(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+inline std::string show(const kalemtri::Vec3d& v) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "(%.17g, %.17g, %.17g)", v.x, v.y, v.z);
+    return buf;
+}
+
+} // namespace check
+
+#define CHECK_CAT2(a, b) a##b
+#define CHECK_CAT(a, b) CHECK_CAT2(a, b)
+#define TEST(name)                                                                                 \
+    static void name();                                                                            \
+    static check::Register CHECK_CAT(reg_, name){#name, name};                                     \
+    static void name()
+
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) check::fail(__FILE__, __LINE__, #cond);                                       \
+    } while (0)
+
+// Bitwise equality of doubles or vectors (any NaN matches any NaN).
+#define CHECK_SAME(actual, expected)                                                               \
+    do {                                                                                           \
+        const auto a_ = (actual);                                                                  \
+        const auto e_ = (expected);                                                                \
+        if (!check::same(a_, e_))                                                                  \
+            check::fail(__FILE__, __LINE__,                                                        \
+                        std::string(#actual) + " = " + check::show(a_) + ", expected " +           \
+                            check::show(e_));                                                      \
+    } while (0)
+
+#define CHECK_PANICS(expr, msg)                                                                    \
+    do {                                                                                           \
+        try {                                                                                      \
+            (void)(expr);                                                                          \
+            check::fail(__FILE__, __LINE__, std::string(#expr) + " did not panic");                \
+        } catch (const kalemtri::Panic& p_) {                                                      \
+            if (std::string(p_.message) != (msg))                                                  \
+                check::fail(__FILE__, __LINE__, std::string("panic message: ") + p_.message);      \
+        }                                                                                          \
+    } while (0)
+
+int main() {
+    for (const auto& c : check::cases()) c.body();
+    std::printf("%zu cases, %d failed checks\n", check::cases().size(), check::failures);
+    return check::failures == 0 ? 0 : 1;
+}
