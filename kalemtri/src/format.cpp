@@ -19,7 +19,8 @@ char* write_special(double v, char* out) {
 }
 
 char* fill(char* out, char c, int count) {
-    for (int i = 0; i < count; ++i) *out++ = c;
+    for (int i = 0; i < count; ++i)
+        *out++ = c;
     return out;
 }
 

@@ -6,8 +6,8 @@
 
 namespace kalemtri {
 
-// Longest text write_number can produce: 309 integral digits of the largest double, or "-0." and 323
-// zeros before the digits of the smallest subnormal.
+// Longest text write_number can produce: 309 integral digits of the largest double, or "-0." and
+// 323 zeros before the digits of the smallest subnormal.
 inline constexpr std::size_t MAX_NUMBER_TEXT = 352;
 
 // Writes the text of `v` at `out` (no terminator) and returns the end of what was written.

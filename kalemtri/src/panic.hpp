@@ -1,7 +1,7 @@
 #pragma once
-// Internal assertion failures of the core. They are the only failures the core knows: the message is a
-// static string (nothing is allocated to describe it) and the source location and thread are recorded
-// where the assertion fails, so whoever catches it can report where it happened.
+// Internal assertion failures of the core. They are the only failures the core knows: the message
+// is a static string (nothing is allocated to describe it) and the source location and thread are
+// recorded where the assertion fails, so whoever catches it can report where it happened.
 #include <source_location>
 
 namespace kalemtri {

@@ -78,19 +78,27 @@ inline Vec3d project_onto_plane(const Vec3d& a, const Vec3d& normal) {
 
 inline Vec3d collapse(const Vec3d& a, std::size_t axis) {
     switch (axis) {
-    case 0: return {0.0, a.y, a.z};
-    case 1: return {a.x, 0.0, a.z};
-    case 2: return {a.x, a.y, 0.0};
-    default: panic("explicit panic");
+    case 0:
+        return {0.0, a.y, a.z};
+    case 1:
+        return {a.x, 0.0, a.z};
+    case 2:
+        return {a.x, a.y, 0.0};
+    default:
+        panic("explicit panic");
     }
 }
 
 inline double component(const Vec3d& a, std::size_t index) {
     switch (index) {
-    case 0: return a.x;
-    case 1: return a.y;
-    case 2: return a.z;
-    default: panic("Index out of bounds");
+    case 0:
+        return a.x;
+    case 1:
+        return a.y;
+    case 2:
+        return a.z;
+    default:
+        panic("Index out of bounds");
     }
 }
 

@@ -89,7 +89,8 @@ inline std::string show(const kalemtri::Vec3d& v) {
     } while (0)
 
 int main() {
-    for (const auto& c : check::cases()) c.body();
+    for (const auto& c : check::cases())
+        c.body();
     std::printf("%zu cases, %d failed checks\n", check::cases().size(), check::failures);
     return check::failures == 0 ? 0 : 1;
 }

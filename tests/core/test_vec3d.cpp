@@ -41,7 +41,8 @@ TEST(lines_and_planes) {
     CHECK_SAME(distance_to_line(Vec3d{5, 1, 0}, Vec3d::zero(), Vec3d::i()), 1.0);
     CHECK_SAME(distance_to_line(Vec3d{5, 1, 0}, Vec3d::i(), Vec3d::i()), nan_);
     CHECK_SAME(project_onto_line(Vec3d{2, 3, 4}, Vec3d::i(), Vec3d::zero()), (Vec3d{2, 0, 0}));
-    CHECK_SAME(project_onto_line(Vec3d{2, 3, 4}, Vec3d::i(), Vec3d::i()), (Vec3d{nan_, nan_, nan_}));
+    CHECK_SAME(project_onto_line(Vec3d{2, 3, 4}, Vec3d::i(), Vec3d::i()),
+               (Vec3d{nan_, nan_, nan_}));
     CHECK_SAME(project_onto_plane(Vec3d{1, 2, 3}, Vec3d::k()), (Vec3d{1, 2, 0}));
     CHECK_SAME(project_onto_plane(Vec3d{1, 1, 1}, Vec3d{0, 0, 2}), (Vec3d{1, 1, -3}));
     CHECK_SAME(new_from_to(Vec3d{1, 1, 1}, Vec3d{2, 3, 4}), (Vec3d{1, 2, 3}));

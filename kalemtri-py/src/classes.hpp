@@ -1,0 +1,22 @@
+#pragma once
+// The type objects of the module's classes, each created once on first call, and the module
+// functions of `geometry`, in the order they are registered.
+#include "binding.hpp"
+
+namespace kpy {
+
+PyTypeObject* angle_radians_type();
+PyTypeObject* angle_degrees_type();
+PyTypeObject* quat_type();
+PyTypeObject* vec3d_type();
+PyTypeObject* vec_list_type();
+
+PyTypeObject* circle_type();
+PyTypeObject* plane_type();
+// circle_circle, circle_point, circle_point_unchecked, plane_line, then a null entry.
+PyMethodDef* intersection_functions();
+
+// The `geometry` submodule.
+PyObject* geometry_module();
+
+} // namespace kpy

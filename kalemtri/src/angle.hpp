@@ -1,0 +1,116 @@
+#pragma once
+// Angles in two unit-typed wrappers so a caller never confuses radians with degrees. Radians is the
+// working type (trigonometry, arithmetic, ordering); degrees is only for display and conversion.
+// Nothing ever reduces an angle into a range: every operation works on the stored double unchanged.
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+#include "format.hpp"
+#include "vec3d.hpp"
+
+namespace kalemtri {
+
+struct AngleDegrees;
+
+struct AngleRadians {
+    double angle;
+
+    // Fixed literals rather than run-time expressions: third_pi and sixth_pi are the double pi
+    // divided by 3.0 and 6.0, which is not the double nearest to the true value.
+    static constexpr AngleRadians zero() { return {0.0}; }
+    static constexpr AngleRadians pi() { return {3.141592653589793}; }
+    static constexpr AngleRadians two_pi() { return {6.283185307179586}; }
+    static constexpr AngleRadians half_pi() { return {1.5707963267948966}; }
+    static constexpr AngleRadians quarter_pi() { return {0.7853981633974483}; }
+    static constexpr AngleRadians third_pi() { return {1.0471975511965976}; }
+    static constexpr AngleRadians sixth_pi() { return {0.5235987755982988}; }
+
+    double sin() const { return std::sin(angle); }
+    double cos() const { return std::cos(angle); }
+    double tan() const { return std::tan(angle); }
+    // Reciprocals of the libm results with no guard: a zero gives a signed infinity. cot is 1/tan,
+    // not cos/sin, which differs in the last bit.
+    double sec() const { return 1.0 / std::cos(angle); }
+    double csc() const { return 1.0 / std::sin(angle); }
+    double cot() const { return 1.0 / std::tan(angle); }
+
+    AngleDegrees to_degrees() const;
+};
+
+struct AngleDegrees {
+    double angle;
+
+    // Multiply first, divide second: a precomputed pi/180 changes the last bit (3 degrees).
+    AngleRadians to_radians() const { return {(angle * AngleRadians::pi().angle) / 180.0}; }
+};
+
+inline AngleDegrees AngleRadians::to_degrees() const {
+    return {(angle * 180.0) / AngleRadians::pi().angle};
+}
+
+inline AngleRadians operator+(AngleRadians a, AngleRadians b) { return {a.angle + b.angle}; }
+inline AngleRadians operator-(AngleRadians a, AngleRadians b) { return {a.angle - b.angle}; }
+inline AngleRadians operator*(AngleRadians a, double s) { return {a.angle * s}; }
+inline AngleRadians operator/(AngleRadians a, double s) { return {a.angle / s}; }
+inline AngleRadians operator-(AngleRadians a) { return {-a.angle}; }
+
+// Exact comparisons of the stored doubles: 0.0 == -0.0, and anything against NaN is false.
+inline bool operator==(AngleRadians a, AngleRadians b) { return a.angle == b.angle; }
+inline bool operator!=(AngleRadians a, AngleRadians b) { return !(a == b); }
+inline bool operator<(AngleRadians a, AngleRadians b) { return a.angle < b.angle; }
+inline bool operator<=(AngleRadians a, AngleRadians b) { return a.angle <= b.angle; }
+inline bool operator>(AngleRadians a, AngleRadians b) { return a.angle > b.angle; }
+inline bool operator>=(AngleRadians a, AngleRadians b) { return a.angle >= b.angle; }
+
+// The unsigned angle between the directions of a and b, in [0, pi]. Rounding can push the cosine
+// ratio just past ±1 for (anti)parallel vectors; it is clamped so those give exactly 0 and pi. The
+// clamp is written so that a NaN ratio (a zero vector) stays NaN.
+inline AngleRadians angle_to(const Vec3d& a, const Vec3d& b) {
+    const double r = dot(a, b) / (magnitude(a) * magnitude(b));
+    const double c = r > 1.0 ? 1.0 : (r < -1.0 ? -1.0 : r);
+    return {std::acos(c)};
+}
+
+// Text forms: the shared number text, then the unit (" radians", or the degree sign U+00B0 with no
+// space). No terminator is written; each returns the end of what it wrote.
+inline constexpr char RADIANS_UNIT[] = " radians";
+inline constexpr char DEGREES_UNIT[] = "\xC2\xB0";
+
+// Buffer sizes that always suffice for the shortest form.
+inline constexpr std::size_t MAX_RADIANS_TEXT = MAX_NUMBER_TEXT + sizeof RADIANS_UNIT - 1;
+inline constexpr std::size_t MAX_DEGREES_TEXT = MAX_NUMBER_TEXT + sizeof DEGREES_UNIT - 1;
+
+// With a precision the number has that many fractional digits (clamped to [0, 340] as
+// write_number_fixed does), so the buffer grows by the precision.
+constexpr std::size_t max_radians_text(int precision) {
+    return MAX_RADIANS_TEXT + static_cast<std::size_t>(precision < 0     ? 0
+                                                       : precision > 340 ? 340
+                                                                         : precision);
+}
+constexpr std::size_t max_degrees_text(int precision) {
+    return max_radians_text(precision) - MAX_RADIANS_TEXT + MAX_DEGREES_TEXT;
+}
+
+namespace detail {
+template <std::size_t N> char* append_unit(char* out, const char (&unit)[N]) {
+    std::memcpy(out, unit, N - 1);
+    return out + (N - 1);
+}
+} // namespace detail
+
+inline char* write_text(const AngleRadians& a, char* out) {
+    return detail::append_unit(write_number(a.angle, out), RADIANS_UNIT);
+}
+inline char* write_text(const AngleDegrees& a, char* out) {
+    return detail::append_unit(write_number(a.angle, out), DEGREES_UNIT);
+}
+// An exactly halfway value rounds to the even last digit (std::to_chars's rule).
+inline char* write_text(const AngleRadians& a, int precision, char* out) {
+    return detail::append_unit(write_number_fixed(a.angle, precision, out), RADIANS_UNIT);
+}
+inline char* write_text(const AngleDegrees& a, int precision, char* out) {
+    return detail::append_unit(write_number_fixed(a.angle, precision, out), DEGREES_UNIT);
+}
+
+} // namespace kalemtri
