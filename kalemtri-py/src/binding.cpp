@@ -306,9 +306,8 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
     if (type_slot) return type_slot;
     std::vector<PyType_Slot> slots;
     const Constructor& ctor = def.constructor;
-    if (ctor.params)
-        slots.push_back(
-            {Py_tp_doc, const_cast<char*>(signature_doc(def.name, ctor.params, false))});
+    const char* doc = ctor.params ? signature_doc(def.name, ctor.params, false) : nullptr;
+    if (doc) slots.push_back({Py_tp_doc, const_cast<char*>(doc)});
     slots.push_back(
         {Py_tp_new, reinterpret_cast<void*>(ctor.tp_new ? ctor.tp_new : no_constructor)});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
@@ -337,6 +336,18 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
     PyObject* type = PyType_FromSpec(&spec);
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
+#if PY_VERSION_HEX < 0x030A0000
+    // Before 3.10 the type keeps only the doc after the signature, which loses
+    // `__text_signature__`; the type frees tp_doc with PyObject_Free, so swap in a full copy.
+    if (doc) {
+        const std::size_t size = std::strlen(doc) + 1;
+        if (auto* copy = static_cast<char*>(PyObject_Malloc(size))) {
+            std::memcpy(copy, doc, size);
+            PyObject_Free(const_cast<char*>(t->tp_doc));
+            t->tp_doc = copy;
+        }
+    }
+#endif
     // A vectorcall constructor skips building an argument tuple on every construction.
     if (ctor.vectorcall) t->tp_vectorcall = ctor.vectorcall;
     type_slot = t;

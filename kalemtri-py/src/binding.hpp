@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -357,6 +358,14 @@ template <class R, class... A> struct Fn<R (*)(A...)> {
     static constexpr std::size_t arity = sizeof...(A);
 };
 template <class R, class... A> struct Fn<R (*)(A...) noexcept> : Fn<R (*)(A...)> {};
+// A const member function reads its object as the self parameter.
+template <class R, class T, class... A> struct Fn<R (T::*)(A...) const> {
+    using result = R;
+    using args = std::tuple<const T&, A...>;
+    static constexpr std::size_t arity = sizeof...(A) + 1;
+};
+template <class R, class T, class... A>
+struct Fn<R (T::*)(A...) const noexcept> : Fn<R (T::*)(A...) const> {};
 
 template <auto F> using fn = Fn<std::decay_t<decltype(F)>>;
 
@@ -372,10 +381,10 @@ PyObject* call_converted(const char* const* names, PyObject* const* slots,
     (void)((std::get<I>(conv).load(slots[I]) || (argument_error(names[I]), false)) && ...);
     using R = typename fn<F>::result;
     if constexpr (std::is_void_v<R>) {
-        F(std::forward<Lead>(lead)..., std::get<I>(conv).get()...);
+        std::invoke(F, std::forward<Lead>(lead)..., std::get<I>(conv).get()...);
         return new_ref(Py_None);
     } else {
-        return result(F(std::forward<Lead>(lead)..., std::get<I>(conv).get()...));
+        return result(std::invoke(F, std::forward<Lead>(lead)..., std::get<I>(conv).get()...));
     }
 }
 
@@ -503,7 +512,7 @@ template <auto F, Lit ParamNames> struct Ctor {
         (void)((std::get<I>(conv).load(slots[I]) ||
                 (argument_error(Params<ParamNames>::names[I]), false)) &&
                ...);
-        PyObject* o = new_instance<T>(F(std::get<I>(conv).get()...));
+        PyObject* o = new_instance<T>(std::invoke(F, std::get<I>(conv).get()...));
         if (!o) fail();
         return o;
     }
@@ -541,7 +550,7 @@ template <auto F> PyObject* getter(PyObject* self, void*) {
         using T = self_t<std::tuple_element_t<0, typename fn<F>::args>>;
         auto* obj = instance<T>(self);
         SharedBorrow b(obj->flag);
-        return result(F(obj->value));
+        return result(std::invoke(F, obj->value));
     });
 }
 
@@ -554,7 +563,7 @@ template <auto F> int setter(PyObject* self, PyObject* value, void*) {
         if (!conv.load(value)) argument_error("value");
         auto* obj = instance<T>(self);
         ExclusiveBorrow b(obj->flag);
-        F(obj->value, conv.get());
+        std::invoke(F, obj->value, conv.get());
         return 0;
     });
 }
@@ -594,7 +603,7 @@ template <auto F> bool try_binary(PyObject* self, PyObject* other, PyObject*& ou
         clear_error();
         return false;
     }
-    out = result(F(obj->value, conv.get()));
+    out = result(std::invoke(F, obj->value, conv.get()));
     return true;
 }
 
@@ -613,7 +622,7 @@ template <auto F> PyObject* unary(PyObject* self) {
         using T = self_t<std::tuple_element_t<0, typename fn<F>::args>>;
         auto* obj = instance<T>(self);
         SharedBorrow b(obj->flag);
-        return result(F(obj->value));
+        return result(std::invoke(F, obj->value));
     });
 }
 
@@ -628,7 +637,7 @@ template <auto F> PyObject* getitem(PyObject* self, PyObject* key) {
         SharedBorrow b(obj->flag);
         Conv<std::remove_cvref_t<std::tuple_element_t<1, Args>>> conv;
         if (!conv.load(key)) argument_error("index");
-        return result(F(obj->value, conv.get()));
+        return result(std::invoke(F, obj->value, conv.get()));
     });
 }
 
@@ -640,7 +649,7 @@ template <auto F> Py_ssize_t length(PyObject* self) {
         using T = self_t<std::tuple_element_t<0, typename fn<F>::args>>;
         auto* obj = instance<T>(self);
         SharedBorrow b(obj->flag);
-        return static_cast<Py_ssize_t>(F(obj->value));
+        return static_cast<Py_ssize_t>(std::invoke(F, obj->value));
     });
 }
 

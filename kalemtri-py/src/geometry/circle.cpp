@@ -6,8 +6,34 @@ namespace kpy {
 
 using kalemtri::geometry::Circle;
 
+namespace {
+
+bool eq(const Circle& a, const Circle& b) { return a == b; }
+
+} // namespace
+
 PyTypeObject* circle_type() {
-    static ClassDef def{.name = "Circle"};
+    static ClassDef def{
+        .name = "Circle",
+        .constructor = constructor<Circle::make, "center, radius, normal">(),
+        .methods =
+            {
+                static_method<Circle, "none", Circle::none>(),
+                method<"get_plane", &Circle::get_plane>(),
+                method<"is_degenerate", &Circle::is_degenerate>(),
+                method<"in_same_plane", &Circle::in_same_plane, "other">(),
+            },
+        .properties =
+            {
+                field<"center", &Circle::center>(),
+                field<"radius", &Circle::radius>(),
+                field<"normal", &Circle::normal>(),
+                readonly<"area", &Circle::area>(),
+            },
+        .slots = {slot(Py_tp_richcompare, richcompare<eq>)},
+        // Equality without a hash: circles are unhashable.
+        .hashable = false,
+    };
     return create_class<Circle>(def);
 }
 
