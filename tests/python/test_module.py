@@ -144,3 +144,17 @@ def test_borrow_conflict_during_conversion():
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         v[Hostile()]
     assert v.y == 2.0
+
+
+def test_sub_interpreters_are_refused():
+    code = (
+        "import kalemtri_py, _xxsubinterpreters as sub\n"
+        "try:\n"
+        "    sub.run_string(sub.create(), 'import kalemtri_py')\n"
+        "except Exception as e:\n"
+        "    print(e)\n"
+        "print(kalemtri_py.Vec3d(1, 2, 3))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
+    assert out.stdout.rstrip().endswith("Vec3d(1, 2, 3)")
