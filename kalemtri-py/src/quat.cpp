@@ -1,13 +1,76 @@
 #include "quat.hpp"
 
+#include <algorithm>
+#include <tuple>
+
 #include "classes.hpp"
+#include "matrix.hpp"
 
 namespace kpy {
 
 using kalemtri::Quat;
 
+namespace {
+
+Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
+
+Quat conjugate(const Quat& q) { return q.conjugate(); }
+double magnitude(const Quat& q) { return q.magnitude(); }
+Quat normalize(const Quat& q) { return q.normalize(); }
+bool is_unit(const Quat& q) { return q.is_unit(); }
+kalemtri::Vec3d rotate(const Quat& q, const kalemtri::Vec3d& v) { return q.rotate(v); }
+std::pair<kalemtri::Vec3d, kalemtri::AngleRadians> to_axis_angle(const Quat& q) {
+    return q.to_axis_angle();
+}
+// A tuple of floats, not a list.
+std::tuple<double, double, double> to_vec(const Quat& q) {
+    const auto v = q.to_vec();
+    return {v[0], v[1], v[2]};
+}
+
+PyObject* text(const Quat& q) {
+    char buf[4 * kalemtri::MAX_NUMBER_TEXT + 16];
+    char* p = std::copy_n("Quat(", 5, buf);
+    const double parts[] = {q.w, q.i, q.j, q.k};
+    for (std::size_t n = 0; n < 4; ++n) {
+        if (n > 0) {
+            *p++ = ',';
+            *p++ = ' ';
+        }
+        p = kalemtri::write_number(parts[n], p);
+    }
+    *p++ = ')';
+    return ascii_text(buf, p);
+}
+
+} // namespace
+
 PyTypeObject* quat_type() {
-    static ClassDef def{.name = "Quat"};
+    static ClassDef def{
+        .name = "Quat",
+        .constructor = constructor<make, "w, i, j, k">(),
+        .methods =
+            {
+                static_method<Quat, "identity", Quat::identity>(),
+                static_method<Quat, "from_axis_angle", Quat::from_axis_angle, "axis, angle">(),
+                method<"conjugate", conjugate>(),
+                method<"magnitude", magnitude>(),
+                method<"normalize", normalize>(),
+                method<"is_unit", is_unit>(),
+                method<"rotate", rotate, "v">(),
+                method<"to_axis_angle", to_axis_angle>(),
+                method<"to_rotation_matrix", kalemtri::to_rotation_matrix>(),
+                method<"to_vec", to_vec>(),
+            },
+        .properties =
+            {
+                field<"w", &Quat::w>(),
+                field<"i", &Quat::i>(),
+                field<"j", &Quat::j>(),
+                field<"k", &Quat::k>(),
+            },
+        .slots = {slot(Py_tp_repr, repr<text>)},
+    };
     return create_class<Quat>(def);
 }
 

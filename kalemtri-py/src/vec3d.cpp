@@ -2,6 +2,7 @@
 
 #include "classes.hpp"
 #include "format.hpp"
+#include "quat.hpp"
 
 namespace kpy {
 
@@ -62,6 +63,8 @@ PyTypeObject* vec3d_type() {
                 method<"project_onto_line", project_onto_line, "line_r, line_q">(),
                 method<"project_onto_plane", project_onto_plane, "normal">(),
                 method<"to_array", to_array>(),
+                method<"angle_to", angle_to, "other">(),
+                method<"to_quat", to_quat>(),
             },
         .properties = {field<"x", &Vec3d::x>(), field<"y", &Vec3d::y>(), field<"z", &Vec3d::z>()},
         .slots =
