@@ -12,15 +12,6 @@ namespace {
 AngleRadians make_radians(double angle) { return {angle}; }
 AngleDegrees make_degrees(double angle) { return {angle}; }
 
-double sin(const AngleRadians& a) { return a.sin(); }
-double cos(const AngleRadians& a) { return a.cos(); }
-double tan(const AngleRadians& a) { return a.tan(); }
-double sec(const AngleRadians& a) { return a.sec(); }
-double csc(const AngleRadians& a) { return a.csc(); }
-double cot(const AngleRadians& a) { return a.cot(); }
-AngleDegrees to_degrees(const AngleRadians& a) { return a.to_degrees(); }
-AngleRadians to_radians(const AngleDegrees& d) { return d.to_radians(); }
-
 AngleRadians add(const AngleRadians& a, const AngleRadians& b) { return a + b; }
 AngleRadians sub(const AngleRadians& a, const AngleRadians& b) { return a - b; }
 AngleRadians mul(const AngleRadians& a, double s) { return a * s; }
@@ -60,13 +51,13 @@ PyTypeObject* angle_radians_type() {
                 static_method<AngleRadians, "quarter_pi", AngleRadians::quarter_pi>(),
                 static_method<AngleRadians, "third_pi", AngleRadians::third_pi>(),
                 static_method<AngleRadians, "sixth_pi", AngleRadians::sixth_pi>(),
-                method<"sin", sin>(),
-                method<"cos", cos>(),
-                method<"tan", tan>(),
-                method<"sec", sec>(),
-                method<"csc", csc>(),
-                method<"cot", cot>(),
-                method<"to_degrees", to_degrees>(),
+                method<"sin", &AngleRadians::sin>(),
+                method<"cos", &AngleRadians::cos>(),
+                method<"tan", &AngleRadians::tan>(),
+                method<"sec", &AngleRadians::sec>(),
+                method<"csc", &AngleRadians::csc>(),
+                method<"cot", &AngleRadians::cot>(),
+                method<"to_degrees", &AngleRadians::to_degrees>(),
             },
         .properties = {field<"angle", &AngleRadians::angle>()},
         .slots =
@@ -89,7 +80,7 @@ PyTypeObject* angle_degrees_type() {
     static ClassDef def{
         .name = "AngleDegrees",
         .constructor = constructor<make_degrees, "angle">(),
-        .methods = {method<"to_radians", to_radians>()},
+        .methods = {method<"to_radians", &AngleDegrees::to_radians>()},
         .properties = {field<"angle", &AngleDegrees::angle>()},
         .slots = {slot(Py_tp_repr, repr<degrees_text>)},
     };

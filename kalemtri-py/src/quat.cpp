@@ -14,14 +14,6 @@ namespace {
 
 Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
 
-Quat conjugate(const Quat& q) { return q.conjugate(); }
-double magnitude(const Quat& q) { return q.magnitude(); }
-Quat normalize(const Quat& q) { return q.normalize(); }
-bool is_unit(const Quat& q) { return q.is_unit(); }
-kalemtri::Vec3d rotate(const Quat& q, const kalemtri::Vec3d& v) { return q.rotate(v); }
-std::pair<kalemtri::Vec3d, kalemtri::AngleRadians> to_axis_angle(const Quat& q) {
-    return q.to_axis_angle();
-}
 // A tuple of floats, not a list.
 std::tuple<double, double, double> to_vec(const Quat& q) {
     const auto v = q.to_vec();
@@ -53,12 +45,12 @@ PyTypeObject* quat_type() {
             {
                 static_method<Quat, "identity", Quat::identity>(),
                 static_method<Quat, "from_axis_angle", Quat::from_axis_angle, "axis, angle">(),
-                method<"conjugate", conjugate>(),
-                method<"magnitude", magnitude>(),
-                method<"normalize", normalize>(),
-                method<"is_unit", is_unit>(),
-                method<"rotate", rotate, "v">(),
-                method<"to_axis_angle", to_axis_angle>(),
+                method<"conjugate", &Quat::conjugate>(),
+                method<"magnitude", &Quat::magnitude>(),
+                method<"normalize", &Quat::normalize>(),
+                method<"is_unit", &Quat::is_unit>(),
+                method<"rotate", &Quat::rotate, "v">(),
+                method<"to_axis_angle", &Quat::to_axis_angle>(),
                 method<"to_rotation_matrix", kalemtri::to_rotation_matrix>(),
                 method<"to_vec", to_vec>(),
             },
