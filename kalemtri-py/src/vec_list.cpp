@@ -1,16 +1,503 @@
+// VecList: a growable array of Vec3d with batch operations on the worker pool, and its snapshot
+// iterator. Workers see only plain arrays; every Python object is made on the calling thread after
+// the parallel part, and per-element formulas are the core's own inline functions.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "classes.hpp"
+#include "format.hpp"
+#include "pool.hpp"
+#include "quat.hpp"
 #include "vec3d.hpp"
 
 namespace kpy {
 
+using kalemtri::Quat;
+using kalemtri::Vec3d;
+using pool::Array;
+
 struct VecList {
-    std::vector<kalemtri::Vec3d> items;
+    Array<Vec3d> items;
 };
 
+struct VecListIterator {
+    Array<Vec3d> items;
+    std::size_t cursor = 0;
+};
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Maps. Kernels run on fixed blocks (see pool::for_blocks), each a plain loop over restrict
+// pointers so the core formula vectorises; one out-of-line body per kernel keeps the code path of
+// an element the same in every caller.
+
+constexpr std::size_t BLOCK = 1024;
+
+template <class R, class F>
+[[gnu::noinline]] void map_block(const Vec3d* __restrict src, R* __restrict dst, std::size_t n,
+                                 F f) {
+    for (std::size_t i = 0; i < n; ++i)
+        dst[i] = f(src[i]);
+}
+
+template <class R, class F> Array<R> map(const Array<Vec3d>& in, F f) {
+    Array<R> out(in.size());
+    const Vec3d* src = in.data();
+    R* dst = out.data();
+    pool::for_blocks(in.size(), BLOCK, [=](std::size_t b, std::size_t e) {
+        map_block<R>(src + b, dst + b, e - b, f);
+    });
+    return out;
+}
+
+PyObject* new_list(Array<Vec3d>&& items) {
+    PyObject* o = new_instance<VecList>(VecList{std::move(items)});
+    if (!o) fail();
+    return o;
+}
+
+template <class F> PyObject* map_list(const VecList& v, F f) {
+    return new_list(map<Vec3d>(v.items, f));
+}
+
+// A Python list of one new object per element, made by make(i); a failure frees the partial list.
+template <class Make> PyObject* build_list(std::size_t n, Make make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) fail();
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) {
+            Py_DECREF(list);
+            fail();
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+PyObject* py_bool(bool b) { return new_ref(b ? Py_True : Py_False); }
+
+// Per-element numbers or truth values as a Python list.
+template <class R, class F> PyObject* scalar_list(const VecList& v, F f) {
+    const Array<R> r = map<R>(v.items, f);
+    return build_list(r.size(), [&](std::size_t i) {
+        if constexpr (std::is_same_v<R, bool>)
+            return py_bool(r[i]);
+        else
+            return PyFloat_FromDouble(r[i]);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Container
+
+[[noreturn]] void list_argument_error(PyObject* obj, const char* target) {
+    set_conversion_error(obj, target);
+    argument_error("list");
+}
+
+void copy_item(Array<Vec3d>& out, PyObject* item) {
+    if (!is_instance<Vec3d>(item)) list_argument_error(item, "Vec3d");
+    Instance<Vec3d>* v = instance<Vec3d>(item);
+    SharedBorrow b(v->flag);
+    out.push_back(v->value);
+}
+
+VecList make(PyObject* list) {
+    if (PyUnicode_Check(list))
+        raise(PyExc_TypeError, "argument 'list': Can't extract `str` to `Vec`");
+    if (!PySequence_Check(list)) list_argument_error(list, "Sequence");
+    VecList v;
+    if (PyList_CheckExact(list) || PyTuple_CheckExact(list)) {
+        // No Python code runs while the items are copied, so direct access sees what iteration
+        // would.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(list);
+        PyObject** items = PySequence_Fast_ITEMS(list);
+        v.items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            copy_item(v.items, items[i]);
+        return v;
+    }
+    const Py_ssize_t hint = PySequence_Size(list);
+    if (hint < 0) {
+        clear_error();
+    } else {
+        try {
+            v.items.reserve(static_cast<std::size_t>(hint));
+        } catch (const std::bad_alloc&) {
+            // Only a hint: an absurd length must not fail what iteration may still manage.
+        }
+    }
+    PyObject* it = PyObject_GetIter(list);
+    if (!it) argument_error("list");
+    try {
+        while (PyObject* item = PyIter_Next(it)) {
+            try {
+                copy_item(v.items, item);
+            } catch (...) {
+                Py_DECREF(item);
+                throw;
+            }
+            Py_DECREF(item);
+        }
+    } catch (...) {
+        Py_DECREF(it);
+        throw;
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) argument_error("list");
+    return v;
+}
+
+VecList empty() { return {}; }
+
+std::size_t size(const VecList& v) { return v.items.size(); }
+
+PyObject* item(const VecList& v, std::size_t index) {
+    if (index >= v.items.size()) raise(PyExc_IndexError, "Index out of bounds");
+    return new_instance<Vec3d>(v.items[index]);
+}
+
+void append(VecList& self, const Vec3d& vec) { self.items.push_back(vec); }
+
+// `other` cannot be `self`: the exclusive borrow of self is already held when it is converted.
+void extend(VecList& self, const VecList& other) {
+    self.items.append(other.items.data(), other.items.size());
+}
+
+PyObject* as_list(const VecList& v) {
+    return build_list(v.items.size(),
+                      [&](std::size_t i) { return new_instance<Vec3d>(v.items[i]); });
+}
+
+PyObject* to_array(const VecList& v) {
+    return build_list(v.items.size(), [&](std::size_t i) -> PyObject* {
+        const Vec3d& e = v.items[i];
+        PyObject* triple = PyList_New(3);
+        if (!triple) return nullptr;
+        const double c[3] = {e.x, e.y, e.z};
+        for (Py_ssize_t k = 0; k < 3; ++k) {
+            PyObject* f = PyFloat_FromDouble(c[k]);
+            if (!f) {
+                Py_DECREF(triple);
+                return nullptr;
+            }
+            PyList_SET_ITEM(triple, k, f);
+        }
+        return triple;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text form
+
+constexpr std::size_t ELEMENT_TEXT = 3 * kalemtri::MAX_NUMBER_TEXT + 16;
+
+char* write_element(const Vec3d& v, char* p) {
+    p = std::copy_n("Vec3d(", 6, p);
+    p = kalemtri::write_number(v.x, p);
+    p = std::copy_n(", ", 2, p);
+    p = kalemtri::write_number(v.y, p);
+    p = std::copy_n(", ", 2, p);
+    p = kalemtri::write_number(v.z, p);
+    *p++ = ')';
+    return p;
+}
+
+// Elements [b, e) joined by line feeds.
+void write_elements(const Vec3d* items, std::size_t b, std::size_t e, std::string& out) {
+    char buf[ELEMENT_TEXT + 1];
+    out.reserve(out.size() + (e - b) * 48);
+    for (std::size_t i = b; i < e; ++i) {
+        char* p = buf;
+        if (i > b) *p++ = '\n';
+        p = write_element(items[i], p);
+        out.append(buf, static_cast<std::size_t>(p - buf));
+    }
+}
+
+// Formatting costs ~150 ns per element, so the pool pays off on far smaller lists than for maps.
+constexpr std::size_t TEXT_CHUNK = 256;
+
+PyObject* text(const VecList& v) {
+    const std::size_t n = v.items.size();
+    const std::size_t chunks = (n + TEXT_CHUNK - 1) / TEXT_CHUNK;
+    // Fixed chunk boundaries: the pieces are joined in index order whatever the split.
+    std::vector<std::string> parts(chunks);
+    pool::for_range(
+        chunks,
+        [&](std::size_t cb, std::size_t ce) {
+            for (std::size_t c = cb; c < ce; ++c)
+                write_elements(v.items.data(), c * TEXT_CHUNK, std::min(n, (c + 1) * TEXT_CHUNK),
+                               parts[c]);
+        },
+        2, 1);
+    std::size_t total = 2 + (chunks ? chunks - 1 : 0);
+    for (const std::string& s : parts)
+        total += s.size();
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(total), 127);
+    if (!str) fail();
+    char* p = static_cast<char*>(PyUnicode_DATA(str));
+    *p++ = '[';
+    for (std::size_t c = 0; c < chunks; ++c) {
+        if (c) *p++ = '\n';
+        p = std::copy(parts[c].begin(), parts[c].end(), p);
+    }
+    *p = ']';
+    return str;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Iterator
+
+PyObject* iterator_self(PyObject* self) { return new_ref(self); }
+
+PyObject* iterator_next(PyObject* self) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* it = instance<VecListIterator>(self);
+        ExclusiveBorrow b(it->flag);
+        VecListIterator& s = it->value;
+        if (s.cursor == s.items.size()) return nullptr; // the end, with no error set
+        PyObject* o = new_instance<Vec3d>(s.items[s.cursor]);
+        if (!o) fail();
+        ++s.cursor;
+        return o;
+    });
+}
+
+PyTypeObject* iterator_type() {
+    static ClassDef def{
+        .name = "VecListIterator",
+        .constructor = {}, // none: "cannot create" when called
+        .methods = {},
+        .properties = {},
+        .slots = {slot(Py_tp_iter, iterator_self), slot(Py_tp_iternext, iterator_next)},
+    };
+    return create_class<VecListIterator>(def);
+}
+
+PyObject* iterate(PyObject* self) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* obj = instance<VecList>(self);
+        SharedBorrow b(obj->flag);
+        if (!iterator_type()) fail();
+        PyObject* o = new_instance<VecListIterator>(VecListIterator{obj->value.items, 0});
+        if (!o) fail();
+        return o;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Batch operations
+
+PyObject* add(const VecList& v, const Vec3d& o) {
+    return map_list(v, [o](const Vec3d& e) { return e + o; });
+}
+PyObject* sub(const VecList& v, const Vec3d& o) {
+    return map_list(v, [o](const Vec3d& e) { return e - o; });
+}
+PyObject* mul(const VecList& v, double s) {
+    return map_list(v, [s](const Vec3d& e) { return e * s; });
+}
+PyObject* rmul(const VecList& v, double s) {
+    return map_list(v, [s](const Vec3d& e) { return s * e; });
+}
+PyObject* div(const VecList& v, double s) {
+    return map_list(v, [s](const Vec3d& e) { return e / s; });
+}
+PyObject* cross(const VecList& v, const Vec3d& o) {
+    return map_list(v, [o](const Vec3d& e) { return kalemtri::cross(e, o); });
+}
+PyObject* normalize(const VecList& v) {
+    return map_list(v, [](const Vec3d& e) { return kalemtri::normalize(e); });
+}
+
+PyObject* collapse(const VecList& v, std::size_t axis) {
+    // Constant axes let each loop vectorise; any other axis panics in the core on the first
+    // element it meets.
+    switch (axis) {
+    case 0:
+        return map_list(v, [](const Vec3d& e) { return kalemtri::collapse(e, 0); });
+    case 1:
+        return map_list(v, [](const Vec3d& e) { return kalemtri::collapse(e, 1); });
+    case 2:
+        return map_list(v, [](const Vec3d& e) { return kalemtri::collapse(e, 2); });
+    default:
+        return map_list(v, [axis](const Vec3d& e) { return kalemtri::collapse(e, axis); });
+    }
+}
+
+PyObject* dot(const VecList& v, const Vec3d& o) {
+    return scalar_list<double>(v, [o](const Vec3d& e) { return kalemtri::dot(e, o); });
+}
+PyObject* magnitude(const VecList& v) {
+    return scalar_list<double>(v, [](const Vec3d& e) { return kalemtri::magnitude(e); });
+}
+PyObject* distance_to(const VecList& v, const Vec3d& o) {
+    return scalar_list<double>(v, [o](const Vec3d& e) { return kalemtri::distance_to(e, o); });
+}
+PyObject* is_unit(const VecList& v) {
+    return scalar_list<bool>(v, [](const Vec3d& e) { return kalemtri::is_unit(e); });
+}
+
+// The new array replaces the old one only once every element is done; a failure changes nothing.
+void rotate(VecList& self, const Quat& quat) {
+    const Quat q = quat;
+    Array<Vec3d> rotated = map<Vec3d>(self.items, [q](const Vec3d& e) { return q.rotate(e); });
+    self.items.swap(rotated);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Nearest point. Distances are ordered by IEEE totalOrder through an integer key, and the lowest
+// (key, index) wins: associative and commutative, so the split cannot change the answer.
+
+std::int64_t order_key(double d) {
+    const auto k = std::bit_cast<std::int64_t>(d);
+    return k < 0 ? k ^ std::numeric_limits<std::int64_t>::max() : k;
+}
+
+struct Candidate {
+    std::int64_t key;
+    std::size_t index; // NONE: nothing measured
+    double distance;
+};
+constexpr std::size_t NONE = std::size_t(-1);
+constexpr Candidate NO_CANDIDATE{0, NONE, 0.0};
+
+Candidate better(const Candidate& a, const Candidate& b) {
+    if (b.index == NONE) return a;
+    if (a.index == NONE) return b;
+    return b.key < a.key || (b.key == a.key && b.index < a.index) ? b : a;
+}
+
+// Smallest order key of d[0..n). Distances are sqrt of a sum of squares, so without NaNs they are
+// all >= +0.0 and compare as doubles exactly as their keys do; a block with a NaN is keyed one by
+// one.
+std::int64_t block_min_key(const double* d, std::size_t n) {
+    std::size_t i = 0;
+    double m = std::numeric_limits<double>::infinity();
+    bool nan = false;
+#if defined(__SSE2__)
+    __m128d m2 = _mm_set1_pd(m), nan2 = _mm_setzero_pd();
+    for (; i + 2 <= n; i += 2) {
+        const __m128d x = _mm_loadu_pd(d + i);
+        m2 = _mm_min_pd(x, m2);
+        nan2 = _mm_or_pd(nan2, _mm_cmpunord_pd(x, x));
+    }
+    nan = _mm_movemask_pd(nan2) != 0;
+    double lanes[2];
+    _mm_storeu_pd(lanes, m2);
+    m = lanes[0] < lanes[1] ? lanes[0] : lanes[1];
+#endif
+    for (; i < n; ++i) {
+        nan |= d[i] != d[i];
+        m = d[i] < m ? d[i] : m;
+    }
+    if (!nan) return order_key(m);
+    std::int64_t k = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t j = 0; j < n; ++j)
+        k = std::min(k, order_key(d[j]));
+    return k;
+}
+
+// The distances of p[0], p[stride], ... p[(n - 1) * stride]; out of line so that a rescan
+// reproduces the very same bits.
+[[gnu::noinline]] void distances(const Vec3d* __restrict p, std::size_t stride, std::size_t n,
+                                 Vec3d o, double* __restrict d) {
+    if (stride == 1)
+        for (std::size_t i = 0; i < n; ++i)
+            d[i] = kalemtri::distance_to(p[i], o);
+    else
+        for (std::size_t i = 0; i < n; ++i)
+            d[i] = kalemtri::distance_to(p[i * stride], o);
+}
+
+// Nearest of first[0], first[stride], ... (count elements): a fold of per-block minima, then a
+// rescan of the winning block for its first element with that key. Blocks sit at fixed positions.
+Candidate nearest(const Vec3d* first, std::size_t stride, std::size_t count, Vec3d o) {
+    constexpr std::size_t B = 256;
+    const std::size_t blocks = (count + B - 1) / B;
+    auto piece = [&](std::size_t kb, std::size_t ke) {
+        double d[B];
+        std::int64_t best = 0;
+        std::size_t best_block = NONE;
+        for (std::size_t k = kb; k < ke; ++k) {
+            const std::size_t n = std::min(B, count - k * B);
+            distances(first + k * B * stride, stride, n, o, d);
+            const std::int64_t key = block_min_key(d, n);
+            if (best_block == NONE || key < best) {
+                best = key;
+                best_block = k;
+            }
+        }
+        const std::size_t n = std::min(B, count - best_block * B);
+        distances(first + best_block * B * stride, stride, n, o, d);
+        std::size_t j = 0;
+        while (order_key(d[j]) != best)
+            ++j;
+        return Candidate{best, (best_block * B + j) * stride, d[j]};
+    };
+    return pool::reduce_range(blocks, NO_CANDIDATE, piece, better,
+                              (pool::SERIAL_CUTOFF + B - 1) / B, (pool::GRAIN + B - 1) / B);
+}
+
+std::pair<std::size_t, double> minimum_distance_to(const VecList& v, const Vec3d& other,
+                                                   std::size_t stride) {
+    if (stride == 0) kalemtri::panic("assertion failed: stride != 0");
+    const std::size_t n = v.items.size();
+    if (n == 0) kalemtri::panic("called `Option::unwrap()` on a `None` value");
+    const Vec3d* items = v.items.data();
+    const std::size_t w = nearest(items, stride, (n - 1) / stride + 1, other).index;
+    const std::size_t lo = w >= stride ? w - stride : 0;
+    const std::size_t hi = stride < n - w ? w + stride : n;
+    const Candidate c = nearest(items + lo, 1, hi - lo, other);
+    return {lo + c.index, c.distance};
+}
+
+} // namespace
+
 PyTypeObject* vec_list_type() {
-    static ClassDef def{.name = "VecList"};
+    static ClassDef def{
+        .name = "VecList",
+        .constructor = constructor<make, "list">(),
+        .methods =
+            {
+                static_method<VecList, "empty", empty>(),
+                method<"append", append, "vec">(),
+                method<"extend", extend, "other">(),
+                method<"to_array", to_array>(),
+                method<"dot", dot, "other">(),
+                method<"cross", cross, "other">(),
+                method<"magnitude", magnitude>(),
+                method<"normalize", normalize>(),
+                method<"is_unit", is_unit>(),
+                method<"distance_to", distance_to, "other">(),
+                method<"rotate", rotate, "quat">(),
+                method<"collapse", collapse, "axis">(),
+                method<"minimum_distance_to", minimum_distance_to, "other, stride">(),
+            },
+        .properties = {readonly<"list", as_list>()},
+        .slots =
+            {
+                slot(Py_nb_add, binary<add>),
+                slot(Py_nb_subtract, binary<sub>),
+                slot(Py_nb_multiply, binary<mul, rmul>),
+                slot(Py_nb_true_divide, binary<div>),
+                slot(Py_mp_length, length<size>),
+                slot(Py_mp_subscript, getitem<item>),
+                slot(Py_tp_iter, iterate),
+                slot(Py_tp_repr, repr<text>),
+            },
+    };
     return create_class<VecList>(def);
 }
 
