@@ -18,18 +18,8 @@ double item(const Vec3d& v, std::size_t index) {
 }
 
 PyObject* text(const Vec3d& v) {
-    char buf[3 * kalemtri::MAX_NUMBER_TEXT + 16];
-    char* p = buf;
-    p = std::copy_n("Vec3d(", 6, p);
-    p = kalemtri::write_number(v.x, p);
-    *p++ = ',';
-    *p++ = ' ';
-    p = kalemtri::write_number(v.y, p);
-    *p++ = ',';
-    *p++ = ' ';
-    p = kalemtri::write_number(v.z, p);
-    *p++ = ')';
-    return ascii_text(buf, p);
+    char buf[kalemtri::MAX_VEC3D_TEXT];
+    return ascii_text(buf, kalemtri::write_text(v, buf));
 }
 
 Vec3d add(const Vec3d& a, const Vec3d& b) { return a + b; }

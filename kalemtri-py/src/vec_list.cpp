@@ -200,27 +200,14 @@ PyObject* to_array(const VecList& v) {
 // ---------------------------------------------------------------------------------------------
 // Text form
 
-constexpr std::size_t ELEMENT_TEXT = 3 * kalemtri::MAX_NUMBER_TEXT + 16;
-
-char* write_element(const Vec3d& v, char* p) {
-    p = std::copy_n("Vec3d(", 6, p);
-    p = kalemtri::write_number(v.x, p);
-    p = std::copy_n(", ", 2, p);
-    p = kalemtri::write_number(v.y, p);
-    p = std::copy_n(", ", 2, p);
-    p = kalemtri::write_number(v.z, p);
-    *p++ = ')';
-    return p;
-}
-
 // Elements [b, e) joined by line feeds.
 void write_elements(const Vec3d* items, std::size_t b, std::size_t e, std::string& out) {
-    char buf[ELEMENT_TEXT + 1];
+    char buf[kalemtri::MAX_VEC3D_TEXT + 1];
     out.reserve(out.size() + (e - b) * 48);
     for (std::size_t i = b; i < e; ++i) {
         char* p = buf;
         if (i > b) *p++ = '\n';
-        p = write_element(items[i], p);
+        p = kalemtri::write_text(items[i], p);
         out.append(buf, static_cast<std::size_t>(p - buf));
     }
 }

@@ -77,4 +77,15 @@ char* write_number_fixed(double v, int precision, char* out) noexcept {
     return out + (res.ptr - buf);
 }
 
+char* write_text(const Vec3d& v, char* out) noexcept {
+    std::memcpy(out, "Vec3d(", 6);
+    out = write_number(v.x, out + 6);
+    std::memcpy(out, ", ", 2);
+    out = write_number(v.y, out + 2);
+    std::memcpy(out, ", ", 2);
+    out = write_number(v.z, out + 2);
+    *out++ = ')';
+    return out;
+}
+
 } // namespace kalemtri

@@ -56,3 +56,11 @@ TEST(fixed_precision) {
     CHECK(fixed(-0.5, 3) == "-0.500");
     CHECK(fixed(std::numeric_limits<double>::infinity(), 2) == "inf");
 }
+
+TEST(vector_text) {
+    char buf[MAX_VEC3D_TEXT];
+    const Vec3d v{-0.0, 1e21, -std::numeric_limits<double>::denorm_min()};
+    const std::string s(buf, write_text(v, buf));
+    CHECK(s == "Vec3d(-0, 1000000000000000000000, -0." + std::string(323, '0') + "5)");
+    CHECK(s.size() < MAX_VEC3D_TEXT);
+}
