@@ -235,18 +235,23 @@ PyObject* ascii_text(const char* begin, const char* end);
 template <class T>
 requires std::is_class_v<T> PyObject* to_py(const T& v);
 
-template <class E, std::size_t N> PyObject* to_py(const std::array<E, N>& a) {
-    PyObject* list = PyList_New(N);
+// A new list of make(0) ... make(n - 1), each a new reference; nullptr (error set) if one fails.
+template <class Make> PyObject* new_list(std::size_t n, Make&& make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < N; ++i) {
-        PyObject* item = to_py(a[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
         if (!item) {
             Py_DECREF(list);
             return nullptr;
         }
-        PyList_SET_ITEM(list, i, item);
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
     return list;
+}
+
+template <class E, std::size_t N> PyObject* to_py(const std::array<E, N>& a) {
+    return new_list(N, [&](std::size_t i) { return to_py(a[i]); });
 }
 
 template <class Tuple, std::size_t... I>

@@ -71,16 +71,8 @@ template <class F> PyObject* map_list(const VecList& v, F f) {
 
 // A Python list of one new object per element, made by make(i); a failure frees the partial list.
 template <class Make> PyObject* build_list(std::size_t n, Make make) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    PyObject* list = new_list(n, make);
     if (!list) fail();
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = make(i);
-        if (!item) {
-            Py_DECREF(list);
-            fail();
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
     return list;
 }
 
