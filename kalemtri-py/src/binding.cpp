@@ -250,7 +250,7 @@ void parse_arguments(const char* owner, const char* function, const char* const*
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0)
             message += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-        message += "'" + std::string(missing[i]) + "'";
+        message.append("'").append(missing[i]).append("'");
     }
     type_error(message);
 }

@@ -236,7 +236,7 @@ template <class T>
 requires std::is_class_v<T> PyObject* to_py(const T& v);
 
 // A new list of make(0) ... make(n - 1), each a new reference; nullptr (error set) if one fails.
-template <class Make> PyObject* new_list(std::size_t n, Make&& make) {
+template <class Make> PyObject* make_list(std::size_t n, Make&& make) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
@@ -251,7 +251,7 @@ template <class Make> PyObject* new_list(std::size_t n, Make&& make) {
 }
 
 template <class E, std::size_t N> PyObject* to_py(const std::array<E, N>& a) {
-    return new_list(N, [&](std::size_t i) { return to_py(a[i]); });
+    return make_list(N, [&](std::size_t i) { return to_py(a[i]); });
 }
 
 template <class Tuple, std::size_t... I>

@@ -71,7 +71,7 @@ template <class F> PyObject* map_list(const VecList& v, F f) {
 
 // A Python list of one new object per element, made by make(i); a failure frees the partial list.
 template <class Make> PyObject* build_list(std::size_t n, Make make) {
-    PyObject* list = new_list(n, make);
+    PyObject* list = make_list(n, make);
     if (!list) fail();
     return list;
 }
