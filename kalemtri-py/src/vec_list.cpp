@@ -171,22 +171,56 @@ PyObject* as_list(const VecList& v) {
                       [&](std::size_t i) { return new_instance<Vec3d>(v.items[i]); });
 }
 
-PyObject* to_array(const VecList& v) {
-    return build_list(v.items.size(), [&](std::size_t i) -> PyObject* {
-        const Vec3d& e = v.items[i];
-        PyObject* triple = PyList_New(3);
-        if (!triple) return nullptr;
-        const double c[3] = {e.x, e.y, e.z};
-        for (Py_ssize_t k = 0; k < 3; ++k) {
-            PyObject* f = PyFloat_FromDouble(c[k]);
-            if (!f) {
-                Py_DECREF(triple);
-                return nullptr;
-            }
-            PyList_SET_ITEM(triple, k, f);
+// Pauses the cyclic collector while a large nest of new lists is built: otherwise each collection
+// pass walks the growing result again, which costs several times the building itself. The new
+// lists hold only floats until the caller gets them, so no cycle can form meanwhile.
+class CollectorPause {
+  public:
+    explicit CollectorPause(std::size_t objects) {
+        if (objects < 4096) return;
+#if PY_VERSION_HEX >= 0x030A0000
+        paused_ = PyGC_Disable() == 1;
+#else
+        gc_ = PyImport_ImportModule("gc");
+        PyObject* on = gc_ ? PyObject_CallMethod(gc_, "isenabled", nullptr) : nullptr;
+        paused_ = on == Py_True && call("disable");
+        Py_XDECREF(on);
+        PyErr_Clear();
+#endif
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+    ~CollectorPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+        if (paused_) PyGC_Enable();
+#else
+        if (paused_) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            call("enable");
+            PyErr_Restore(type, value, traceback);
         }
-        return triple;
-    });
+        Py_XDECREF(gc_);
+#endif
+    }
+
+  private:
+#if PY_VERSION_HEX < 0x030A0000
+    bool call(const char* method) {
+        PyObject* r = PyObject_CallMethod(gc_, method, nullptr);
+        Py_XDECREF(r);
+        PyErr_Clear();
+        return r != nullptr;
+    }
+    PyObject* gc_ = nullptr;
+#endif
+    bool paused_ = false;
+};
+
+PyObject* to_array(const VecList& v) {
+    CollectorPause pause(v.items.size());
+    return build_list(v.items.size(),
+                      [&](std::size_t i) { return to_py(kalemtri::to_array(v.items[i])); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -275,3 +275,18 @@ def test_independent_of_thread_count():
     one = subprocess.run(["taskset", "-c", "0", sys.executable, "-c", script], capture_output=True, text=True, check=True)
     every = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     assert one.stdout and one.stdout == every.stdout
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_to_array_leaves_the_collector_as_it_was(enabled):
+    import gc
+
+    v = VecList([Vec3d(1, 2, 3)] * 5000)
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        rows = v.to_array()
+        assert gc.isenabled() is enabled
+        assert len(rows) == 5000 and rows[-1] == [1.0, 2.0, 3.0] and gc.is_tracked(rows[0])
+    finally:
+        (gc.enable if was else gc.disable)()
