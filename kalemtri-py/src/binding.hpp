@@ -97,7 +97,6 @@ template <class T> bool is_instance(PyObject* o) {
     return Py_TYPE(o) == Class<T>::type && Class<T>::type != nullptr;
 }
 
-
 class SharedBorrow {
   public:
     SharedBorrow() = default;
