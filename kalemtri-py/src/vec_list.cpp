@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "buffer.hpp"
 #include "classes.hpp"
 #include "format.hpp"
 #include "pool.hpp"
@@ -26,6 +27,8 @@ using pool::Array;
 
 struct VecList {
     Array<Vec3d> items;
+    // Buffer views alive: while there are any the array must stay where it is, unchanged.
+    std::size_t exports = 0;
 };
 
 struct VecListIterator {
@@ -159,10 +162,23 @@ PyObject* item(const VecList& v, std::size_t index) {
     return new_instance<Vec3d>(v.items[index]);
 }
 
-void append(VecList& self, const Vec3d& vec) { self.items.push_back(vec); }
+void refuse_while_exported(const VecList& self, const char* method) {
+    if (self.exports == 0) return;
+    PyErr_Format(PyExc_BufferError,
+                 "VecList.%s() cannot change the list while a memoryview or numpy array views it; "
+                 "release those views or copy them first",
+                 method);
+    fail();
+}
+
+void append(VecList& self, const Vec3d& vec) {
+    refuse_while_exported(self, "append");
+    self.items.push_back(vec);
+}
 
 // `other` cannot be `self`: the exclusive borrow of self is already held when it is converted.
 void extend(VecList& self, const VecList& other) {
+    refuse_while_exported(self, "extend");
     self.items.append(other.items.data(), other.items.size());
 }
 
@@ -221,6 +237,24 @@ PyObject* to_array(const VecList& v) {
     CollectorPause pause(v.items.size());
     return build_list(v.items.size(),
                       [&](std::size_t i) { return to_py(kalemtri::to_array(v.items[i])); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data in and out: buffer export, copies from any buffer of doubles
+
+static_assert(sizeof(Vec3d) == 3 * sizeof(double));
+
+DoubleMatrix export_items(VecList& v) {
+    ++v.exports;
+    return {reinterpret_cast<const double*>(v.items.data()), v.items.size(), 3};
+}
+void release_items(VecList& v) { --v.exports; }
+
+PyObject* from_buffer(PyObject* buffer) {
+    DoubleRows rows(buffer, 3, "argument 'buffer'");
+    Array<Vec3d> items(rows.rows());
+    rows.copy_to(reinterpret_cast<double*>(items.data()));
+    return new_list(std::move(items));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -364,6 +398,7 @@ PyObject* is_unit(const VecList& v) {
 
 // The new array replaces the old one only once every element is done; a failure changes nothing.
 void rotate(VecList& self, const Quat& quat) {
+    refuse_while_exported(self, "rotate");
     const Quat q = quat;
     Array<Vec3d> rotated = map<Vec3d>(self.items, [q](const Vec3d& e) { return q.rotate(e); });
     self.items.swap(rotated);
@@ -485,6 +520,7 @@ PyTypeObject* vec_list_type() {
         .methods =
             {
                 static_method<VecList, "empty", empty>(),
+                static_method<VecList, "from_buffer", from_buffer, "buffer">(),
                 method<"append", append, "vec">(),
                 method<"extend", extend, "other">(),
                 method<"to_array", to_array>(),
@@ -509,6 +545,8 @@ PyTypeObject* vec_list_type() {
                 slot(Py_mp_subscript, getitem<item>),
                 slot(Py_tp_iter, iterate),
                 slot(Py_tp_repr, repr<text>),
+                slot(Py_bf_getbuffer, get_buffer<export_items, release_items>),
+                slot(Py_bf_releasebuffer, release_buffer<release_items>),
             },
     };
     return create_class<VecList>(def);

@@ -1,0 +1,176 @@
+#include "buffer.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+#include "pool.hpp"
+
+namespace kpy {
+
+namespace {
+
+constexpr Py_ssize_t WORD = sizeof(double);
+
+// An empty matrix still shows a valid address.
+const double NO_DATA[1] = {0.0};
+
+[[noreturn]] void buffer_error(const char* message) { raise(PyExc_BufferError, message); }
+
+} // namespace
+
+void fill_view(PyObject* owner, Py_buffer* view, int flags, const DoubleMatrix& m) {
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) buffer_error("the buffer is read-only");
+    auto* layout = static_cast<Py_ssize_t*>(PyMem_Malloc(4 * sizeof(Py_ssize_t)));
+    if (!layout) {
+        PyErr_NoMemory();
+        fail();
+    }
+    const auto rows = static_cast<Py_ssize_t>(m.rows), cols = static_cast<Py_ssize_t>(m.cols);
+    layout[0] = rows;
+    layout[1] = cols;
+    layout[2] = cols * WORD;
+    layout[3] = WORD;
+    view->buf = const_cast<double*>(m.data ? m.data : NO_DATA);
+    view->len = rows * cols * WORD;
+    view->readonly = 1;
+    view->suboffsets = nullptr;
+    view->internal = layout;
+    if ((flags & PyBUF_ND) == PyBUF_ND) {
+        view->itemsize = WORD;
+        view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
+        view->ndim = 2;
+        view->shape = layout;
+        view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? layout + 2 : nullptr;
+    } else {
+        // A request without shape sees plain bytes.
+        view->itemsize = 1;
+        view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("B") : nullptr;
+        view->ndim = 1;
+        view->shape = nullptr;
+        view->strides = nullptr;
+    }
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !PyBuffer_IsContiguous(view, 'F')) {
+        PyMem_Free(layout);
+        buffer_error("the buffer is C-contiguous, not Fortran-contiguous");
+    }
+    view->obj = new_ref(owner);
+}
+
+void free_view(Py_buffer* view) noexcept {
+    PyMem_Free(view->internal);
+    view->internal = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+namespace {
+
+// "d", "@d", "=d", or "d" with this machine's explicit byte order; all are 8-byte IEEE doubles.
+bool is_native_double(const char* format) {
+    if (!format) return false; // unsigned bytes
+    constexpr bool little = std::endian::native == std::endian::little;
+    if (*format == '@' || *format == '=' || *format == (little ? '<' : '>') ||
+        (!little && *format == '!'))
+        ++format;
+    return format[0] == 'd' && format[1] == '\0';
+}
+
+std::string shape_text(const Py_buffer& v) {
+    std::string s = "(";
+    for (int i = 0; i < v.ndim; ++i) {
+        if (i) s += ", ";
+        s += std::to_string(v.shape ? v.shape[i] : v.len / std::max<Py_ssize_t>(v.itemsize, 1));
+    }
+    return s + (v.ndim == 1 ? ",)" : ")");
+}
+
+// Pieces of at least this many rows go to the pool: a copy is a few ns a row.
+constexpr std::size_t COPY_SERIAL = 32768;
+constexpr std::size_t COPY_GRAIN = 16384;
+
+template <std::size_t C>
+void gather(const char* base, Py_ssize_t row_stride, Py_ssize_t col_stride, std::size_t cols,
+            double* dst, std::size_t b, std::size_t e) {
+    const std::size_t n = C ? C : cols;
+    for (std::size_t i = b; i < e; ++i) {
+        const char* row = base + static_cast<Py_ssize_t>(i) * row_stride;
+        for (std::size_t c = 0; c < n; ++c)
+            std::memcpy(dst + i * n + c, row + static_cast<Py_ssize_t>(c) * col_stride, WORD);
+    }
+}
+
+} // namespace
+
+DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what) : cols_(cols) {
+    const std::string expected = "native-endian doubles (format 'd') shaped (N, " +
+                                 std::to_string(cols) + ") or (" + std::to_string(cols) + "*N,)";
+    if (!PyObject_CheckBuffer(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s: '%s' object is not a buffer; expected %s", what,
+                     type_qualname(obj).c_str(), expected.c_str());
+        fail();
+    }
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) fail();
+    if (!is_native_double(view_.format) || view_.itemsize != WORD) {
+        PyErr_Format(PyExc_TypeError, "%s: buffer format '%s' is not native double; expected %s",
+                     what, view_.format ? view_.format : "B", expected.c_str());
+        PyBuffer_Release(&view_);
+        fail();
+    }
+    const auto c = static_cast<Py_ssize_t>(cols);
+    const Py_ssize_t* stride = view_.strides;
+    if (view_.ndim == 2 && view_.shape[1] == c) {
+        rows_ = static_cast<std::size_t>(view_.shape[0]);
+        row_stride_ = stride ? stride[0] : c * WORD;
+        col_stride_ = stride ? stride[1] : WORD;
+    } else if (view_.ndim == 1 && view_.shape[0] % c == 0) {
+        rows_ = static_cast<std::size_t>(view_.shape[0] / c);
+        col_stride_ = stride ? stride[0] : WORD;
+        row_stride_ = c * col_stride_;
+    } else {
+        PyErr_Format(PyExc_ValueError, "%s: buffer shape %s does not fit; expected %s", what,
+                     shape_text(view_).c_str(), expected.c_str());
+        PyBuffer_Release(&view_);
+        fail();
+    }
+}
+
+void DoubleRows::copy_to(double* dst) const {
+    const char* base = static_cast<const char*>(view_.buf);
+    const auto row_bytes = static_cast<Py_ssize_t>(cols_) * WORD;
+    if (col_stride_ == WORD && row_stride_ == row_bytes) {
+        copy_bytes(dst, base, rows_ * cols_ * sizeof(double));
+        return;
+    }
+    const Py_ssize_t rs = row_stride_, cs = col_stride_;
+    const std::size_t cols = cols_;
+    pool::for_range(
+        rows_,
+        [=](std::size_t b, std::size_t e) {
+            if (cols == 3)
+                gather<3>(base, rs, cs, cols, dst, b, e);
+            else
+                gather<0>(base, rs, cs, cols, dst, b, e);
+        },
+        COPY_SERIAL, COPY_GRAIN);
+}
+
+Bytes::Bytes(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) fail();
+}
+
+void copy_bytes(void* dst, const void* src, std::size_t bytes) {
+    constexpr std::size_t CHUNK = std::size_t{256} << 10;
+    auto* d = static_cast<char*>(dst);
+    const auto* s = static_cast<const char*>(src);
+    pool::for_range((bytes + CHUNK - 1) / CHUNK,
+                    [=](std::size_t b, std::size_t e) {
+                        const std::size_t end = std::min(bytes, e * CHUNK);
+                        std::memcpy(d + b * CHUNK, s + b * CHUNK, end - b * CHUNK);
+                    },
+                    8, 1);
+}
+
+} // namespace kpy

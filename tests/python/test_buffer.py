@@ -1,0 +1,167 @@
+"""VecList's buffer export and VecList.from_buffer."""
+
+import array
+import ctypes
+import gc
+import struct
+
+import pytest
+
+from kalemtri_py import Quat, Vec3d, VecList
+from test_vec_list import LARGE, edge_vectors, vec_bits
+
+SIGNALLING_NAN = struct.pack("<Q", 0x7FF0000000000001)
+PAYLOAD_NAN = struct.pack("<Q", 0xFFF80000DEADBEEF)
+
+
+def raw(v):
+    return b"".join(vec_bits(e) for e in v)
+
+
+def doubles(data):
+    return memoryview(data).cast("d")
+
+
+def test_memoryview_shape_and_bits():
+    v = VecList(edge_vectors(40))
+    m = memoryview(v)
+    assert (m.format, m.itemsize, m.ndim, m.shape, m.strides) == ("d", 8, 2, (40, 3), (24, 8))
+    assert m.readonly and m.c_contiguous and m.obj is v
+    assert m.tobytes() == bytes(v) == raw(v)
+    empty = memoryview(VecList.empty())
+    assert empty.shape == (0, 3) and empty.tobytes() == b""
+
+
+def test_numpy_views_without_copy():
+    np = pytest.importorskip("numpy")
+    v = VecList(edge_vectors(LARGE))
+    a, b = np.asarray(v), np.asarray(v)
+    assert a.shape == (LARGE, 3) and a.dtype == np.float64 and not a.flags.writeable
+    assert a.ctypes.data == b.ctypes.data  # both see the list's own memory
+    assert a.tobytes() == raw(v)
+    with pytest.raises(ValueError):
+        a[0, 0] = 1.0
+
+
+def test_writable_requests_are_refused():
+    v = VecList([Vec3d(1, 2, 3)])
+    with pytest.raises((BufferError, TypeError)):
+        ctypes.c_char.from_buffer(v)
+    v.append(Vec3d(4, 5, 6))  # the refused request left no export behind
+    assert len(v) == 2
+
+
+MUTATIONS = {
+    "append": lambda v: v.append(Vec3d(1, 1, 1)),
+    "extend": lambda v: v.extend(VecList([Vec3d(1, 1, 1)])),
+    "rotate": lambda v: v.rotate(Quat(0.0, 1.0, 0.0, 0.0)),
+}
+
+
+@pytest.mark.parametrize("name", MUTATIONS)
+@pytest.mark.parametrize("n", [3, LARGE])
+def test_mutations_refused_while_exported(name, n):
+    v = VecList(edge_vectors(n))
+    before = raw(v)
+    first, second = memoryview(v), memoryview(v)
+    with pytest.raises(BufferError, match=rf"^VecList\.{name}\(\) cannot change the list while"):
+        MUTATIONS[name](v)
+    assert raw(v) == before and first.tobytes() == before
+    # Reading operations and copies still work meanwhile.
+    assert len(v + Vec3d(0, 0, 0)) == n and raw(VecList.from_buffer(v)) == before
+    first.release()
+    with pytest.raises(BufferError):
+        MUTATIONS[name](v)
+    second.release()
+    MUTATIONS[name](v)
+    assert raw(v) != before
+
+
+def test_view_outlives_its_list():
+    np = pytest.importorskip("numpy")
+    v = VecList(edge_vectors(LARGE))
+    expected = raw(v)
+    m, a = memoryview(v), np.asarray(v)
+    with pytest.raises(BufferError):
+        v.rotate(Quat(0.5, 0.5, 0.5, 0.5))
+    del v
+    gc.collect()
+    VecList(edge_vectors(LARGE)) * 2.0  # reuse freed memory if any was freed
+    assert m.tobytes() == expected and a.tobytes() == expected
+    owner = m.obj
+    del m, a
+    owner.append(Vec3d(0, 0, 0))  # every export is gone
+    assert len(owner) == LARGE + 1
+
+
+@pytest.mark.parametrize("n", [0, 1, 5, LARGE])
+def test_from_buffer_keeps_every_bit(n):
+    data = raw(edge_vectors(n))
+    if n:
+        data = SIGNALLING_NAN + PAYLOAD_NAN + data[16:]
+    flat = doubles(data)
+    sources = [flat, array.array("d", data)] + ([flat.cast("B").cast("d", [n, 3])] if n else [])
+    for source in sources:
+        assert raw(VecList.from_buffer(source)) == data
+    assert raw(VecList.from_buffer(buffer=flat)) == data
+
+
+@pytest.mark.parametrize("n", [4, LARGE])
+def test_from_buffer_strides(n):
+    np = pytest.importorskip("numpy")
+    base = np.arange(n * 6, dtype=np.float64).reshape(2 * n, 3)
+    base[1, 1] = -0.0
+    for source in (
+        base,
+        np.asfortranarray(base),
+        base[::2],
+        base[::-1],
+        base[:, ::-1],
+        base.T.copy().T,
+        base.ravel()[::2][: 3 * (n // 2) * 2],
+    ):
+        v = VecList.from_buffer(source)
+        assert raw(v) == np.ascontiguousarray(source, dtype=np.float64).reshape(-1, 3).tobytes()
+    copy = VecList.from_buffer(base)
+    base[0, 0] = 99.0
+    assert copy[0].x == 0.0  # a copy, not a view
+
+
+@pytest.mark.parametrize(
+    "source, error, fragment",
+    [
+        ([1.0, 2.0, 3.0], TypeError, "'list' object is not a buffer"),
+        (None, TypeError, "'NoneType' object is not a buffer"),
+        (b"\0" * 24, TypeError, "buffer format 'B' is not native double"),
+        (array.array("f", [0.0] * 3), TypeError, "buffer format 'f' is not native double"),
+        (array.array("q", [0] * 3), TypeError, "buffer format 'q' is not native double"),
+        (array.array("d", [0.0] * 4), ValueError, "buffer shape (4,) does not fit"),
+        (
+            doubles(bytes(64)).cast("B").cast("d", [4, 2]),
+            ValueError,
+            "buffer shape (4, 2) does not fit",
+        ),
+        (
+            doubles(bytes(48)).cast("B").cast("d", [1, 2, 3]),
+            ValueError,
+            "buffer shape (1, 2, 3) does not fit",
+        ),
+    ],
+)
+def test_from_buffer_errors(source, error, fragment):
+    with pytest.raises(error) as info:
+        VecList.from_buffer(source)
+    message = str(info.value)
+    assert message.startswith("argument 'buffer': ") and fragment in message
+    assert message.endswith("expected native-endian doubles (format 'd') shaped (N, 3) or (3*N,)")
+
+
+def test_from_buffer_refuses_other_byte_orders():
+    np = pytest.importorskip("numpy")
+    swapped = np.arange(6.0).astype(
+        ">f8" if struct.pack("=d", 1.0) == struct.pack("<d", 1.0) else "<f8"
+    )
+    with pytest.raises(TypeError, match="is not native double"):
+        VecList.from_buffer(swapped)
+    with pytest.raises(ValueError):
+        VecList.from_buffer(np.float64(1.0))
