@@ -1,6 +1,7 @@
 #include "angle.hpp"
 
 #include "classes.hpp"
+#include "pickle.hpp"
 
 namespace kpy {
 
@@ -58,6 +59,9 @@ PyTypeObject* angle_radians_type() {
                 method<"csc", &AngleRadians::csc>(),
                 method<"cot", &AngleRadians::cot>(),
                 method<"to_degrees", &AngleRadians::to_degrees>(),
+                method<"__reduce__", reduce_value<AngleRadians>>(),
+                method<"__copy__", copy_value<AngleRadians>>(),
+                method<"__deepcopy__", deep_copy_value<AngleRadians>, "memo">(),
             },
         .properties = {field<"angle", &AngleRadians::angle>()},
         .slots =
@@ -80,7 +84,13 @@ PyTypeObject* angle_degrees_type() {
     static ClassDef def{
         .name = "AngleDegrees",
         .constructor = constructor<make_degrees, "angle">(),
-        .methods = {method<"to_radians", &AngleDegrees::to_radians>()},
+        .methods =
+            {
+                method<"to_radians", &AngleDegrees::to_radians>(),
+                method<"__reduce__", reduce_value<AngleDegrees>>(),
+                method<"__copy__", copy_value<AngleDegrees>>(),
+                method<"__deepcopy__", deep_copy_value<AngleDegrees>, "memo">(),
+            },
         .properties = {field<"angle", &AngleDegrees::angle>()},
         .slots = {slot(Py_tp_repr, repr<degrees_text>)},
     };

@@ -1,5 +1,6 @@
 // The module entry: `kalemtri_py` and its `geometry` submodule, each created once per process.
 #include "classes.hpp"
+#include "pickle.hpp"
 
 namespace kpy {
 
@@ -8,7 +9,8 @@ namespace {
 bool kalemtri_body(PyObject* m) {
     return add_class(m, angle_radians_type()) && add_class(m, angle_degrees_type()) &&
            add_class(m, quat_type()) && add_class(m, vec3d_type()) &&
-           add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module());
+           add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
+           add_reconstructor(m);
 }
 
 bool geometry_body(PyObject* m) {

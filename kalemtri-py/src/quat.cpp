@@ -5,6 +5,7 @@
 
 #include "classes.hpp"
 #include "matrix.hpp"
+#include "pickle.hpp"
 
 namespace kpy {
 
@@ -53,6 +54,9 @@ PyTypeObject* quat_type() {
                 method<"to_axis_angle", &Quat::to_axis_angle>(),
                 method<"to_rotation_matrix", kalemtri::to_rotation_matrix>(),
                 method<"to_vec", to_vec>(),
+                method<"__reduce__", reduce_value<Quat>>(),
+                method<"__copy__", copy_value<Quat>>(),
+                method<"__deepcopy__", deep_copy_value<Quat>, "memo">(),
             },
         .properties =
             {

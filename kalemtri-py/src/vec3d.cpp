@@ -2,6 +2,7 @@
 
 #include "classes.hpp"
 #include "format.hpp"
+#include "pickle.hpp"
 #include "quat.hpp"
 
 namespace kpy {
@@ -55,6 +56,9 @@ PyTypeObject* vec3d_type() {
                 method<"to_array", to_array>(),
                 method<"angle_to", angle_to, "other">(),
                 method<"to_quat", to_quat>(),
+                method<"__reduce__", reduce_value<Vec3d>>(),
+                method<"__copy__", copy_value<Vec3d>>(),
+                method<"__deepcopy__", deep_copy_value<Vec3d>, "memo">(),
             },
         .properties = {field<"x", &Vec3d::x>(), field<"y", &Vec3d::y>(), field<"z", &Vec3d::z>()},
         .slots =

@@ -15,6 +15,7 @@
 #include "buffer.hpp"
 #include "classes.hpp"
 #include "format.hpp"
+#include "pickle.hpp"
 #include "pool.hpp"
 #include "quat.hpp"
 #include "vec3d.hpp"
@@ -165,8 +166,8 @@ PyObject* item(const VecList& v, std::size_t index) {
 void refuse_while_exported(const VecList& self, const char* method) {
     if (self.exports == 0) return;
     PyErr_Format(PyExc_BufferError,
-                 "VecList.%s() cannot change the list while a memoryview or numpy array views it; "
-                 "release those views or copy them first",
+                 "VecList.%s() cannot change the list while buffer views of it exist (memoryview, "
+                 "numpy array, pickle buffer); release them first",
                  method);
     fail();
 }
@@ -256,6 +257,48 @@ PyObject* from_buffer(PyObject* buffer) {
     rows.copy_to(reinterpret_cast<double*>(items.data()));
     return new_list(std::move(items));
 }
+
+// The elements pickle as one block of bytes; protocol 5 hands the pickler the list's own memory,
+// which it copies in band or passes out of band, and which stays exported until it lets go.
+PyObject* reduce(const VecList& v) {
+    return reduce_to("VecList", state_bytes(v.items.data(), v.items.size() * sizeof(Vec3d)));
+}
+
+PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
+    return boundary<PyObject*>(nullptr, [&] {
+        auto* obj = instance<VecList>(self);
+        SharedBorrow b(obj->flag);
+        const long p = PyLong_AsLong(protocol);
+        if (p == -1 && PyErr_Occurred()) argument_error("protocol");
+        return p < 5 ? reduce(obj->value) : reduce_to("VecList", PyPickleBuffer_FromObject(self));
+    });
+}
+
+Array<Vec3d> copy_items(const Vec3d* data, std::size_t n) {
+    Array<Vec3d> items(n);
+    copy_bytes(items.data(), data, n * sizeof(Vec3d));
+    return items;
+}
+
+PyObject* copy(const VecList& v) { return new_list(copy_items(v.items.data(), v.items.size())); }
+PyObject* deep_copy(const VecList& v, PyObject* /*memo*/) { return copy(v); }
+
+} // namespace
+
+PyObject* restore_vec_list(PyObject* state) {
+    const Bytes bytes(state);
+    if (bytes.size() % sizeof(Vec3d) != 0) {
+        PyErr_Format(
+            PyExc_ValueError,
+            "_reconstruct(): the state of VecList must be a multiple of %zu bytes, not %zu",
+            sizeof(Vec3d), bytes.size());
+        fail();
+    }
+    const std::size_t n = bytes.size() / sizeof(Vec3d);
+    return new_list(copy_items(static_cast<const Vec3d*>(bytes.data()), n));
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Text form
@@ -533,6 +576,11 @@ PyTypeObject* vec_list_type() {
                 method<"rotate", rotate, "quat">(),
                 method<"collapse", collapse, "axis">(),
                 method<"minimum_distance_to", minimum_distance_to, "other, stride">(),
+                method<"__reduce__", reduce>(),
+                {"__reduce_ex__", as_cfunction(reduce_ex), METH_O,
+                 signature_doc("__reduce_ex__", "protocol", true)},
+                method<"__copy__", copy>(),
+                method<"__deepcopy__", deep_copy, "memo">(),
             },
         .properties = {readonly<"list", as_list>()},
         .slots =

@@ -1,6 +1,7 @@
 #include "geometry/circle.hpp"
 
 #include "classes.hpp"
+#include "pickle.hpp"
 
 namespace kpy {
 
@@ -22,6 +23,9 @@ PyTypeObject* circle_type() {
                 method<"get_plane", &Circle::get_plane>(),
                 method<"is_degenerate", &Circle::is_degenerate>(),
                 method<"in_same_plane", &Circle::in_same_plane, "other">(),
+                method<"__reduce__", reduce_value<Circle>>(),
+                method<"__copy__", copy_value<Circle>>(),
+                method<"__deepcopy__", deep_copy_value<Circle>, "memo">(),
             },
         .properties =
             {

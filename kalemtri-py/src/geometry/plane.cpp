@@ -1,6 +1,7 @@
 #include "geometry/plane.hpp"
 
 #include "classes.hpp"
+#include "pickle.hpp"
 
 namespace kpy {
 
@@ -19,6 +20,9 @@ PyTypeObject* plane_type() {
                 static_method<Plane, "yz", Plane::yz>(),
                 method<"contains_point", &Plane::contains_point, "point">(),
                 method<"distance_to_point", &Plane::distance_to_point, "point">(),
+                method<"__reduce__", reduce_value<Plane>>(),
+                method<"__copy__", copy_value<Plane>>(),
+                method<"__deepcopy__", deep_copy_value<Plane>, "memo">(),
             },
         .properties = {field<"normal", &Plane::normal>(), field<"distance", &Plane::distance>()},
     };
