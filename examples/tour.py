@@ -33,7 +33,9 @@ print("plane z = 1: normal", plane.normal, "distance", plane.distance)
 print("line (0,0,0)-(1,1,2) meets it at", geometry.plane_line(plane, Vec3d(0, 0, 0), Vec3d(1, 1, 2)))
 c1 = geometry.Circle(Vec3d(0, 0, 0), 1, Vec3d(0, 0, 1))
 c2 = geometry.Circle(Vec3d(1, 0, 0), 1, Vec3d(0, 0, 1))
-print("unit circles one apart cross at", *geometry.circle_circle(c1, c2))
+crossing = geometry.circle_circle(c1, c2)
+assert crossing is not None  # None when the circles do not cross
+print("unit circles one apart cross at", *crossing)
 print("(0.5, 0, 0) on the rim:", geometry.circle_point(c1, Vec3d(0.5, 0, 0), False),
       "in the disc:", geometry.circle_point(c1, Vec3d(0.5, 0, 0), True))
 

@@ -1,0 +1,360 @@
+"""Exact double-precision 3D geometry: vectors, angles, quaternions and lists of vectors.
+
+Every result is a new object; every formula is evaluated in the order its docstring gives, so
+results are bit-identical across calls, threads and machines. Nothing validates or normalises its
+inputs unless stated: zero vectors, zero divisors and NaN give NaN or infinite components.
+"""
+
+import sys
+import builtins
+from collections.abc import Sequence
+from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
+
+from typing_extensions import Buffer, Self, TypeAlias
+
+from . import geometry as geometry
+
+__all__ = ["AngleRadians", "AngleDegrees", "Quat", "Vec3d", "VecList", "geometry"]
+
+# Anything `float()` accepts: float, int, bool, or an object with __float__ or __index__.
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+
+@final
+class Vec3d:
+    """A vector (x, y, z) of three doubles; any double, NaN and -0.0 included, is kept as given."""
+
+    def __new__(cls, x: _Float, y: _Float, z: _Float) -> Self: ...
+    @property
+    def x(self) -> float:
+        """First component (index 0)."""
+    @x.setter
+    def x(self, value: _Float) -> None: ...
+    @property
+    def y(self) -> float:
+        """Second component (index 1)."""
+    @y.setter
+    def y(self, value: _Float) -> None: ...
+    @property
+    def z(self) -> float:
+        """Third component (index 2)."""
+    @z.setter
+    def z(self, value: _Float) -> None: ...
+    @staticmethod
+    def zero() -> Vec3d:
+        """(0, 0, 0)."""
+    @staticmethod
+    def i() -> Vec3d:
+        """(1, 0, 0)."""
+    @staticmethod
+    def j() -> Vec3d:
+        """(0, 1, 0)."""
+    @staticmethod
+    def k() -> Vec3d:
+        """(0, 0, 1)."""
+    @staticmethod
+    def new_from_to(from_: Vec3d, /, to: Vec3d) -> Vec3d:
+        """The vector `to - from`; pass `from` by position (it is a Python keyword)."""
+    def magnitude(self) -> float:
+        """sqrt((x*x + y*y) + z*z), correctly rounded."""
+    def is_unit(self) -> bool:
+        """abs(magnitude() - 1) < 2**-52, strictly; False for a NaN magnitude."""
+    def normalize(self) -> Vec3d:
+        """(x/m, y/m, z/m) with m = magnitude(); the zero vector gives (NaN, NaN, NaN)."""
+    def dot(self, other: Vec3d) -> float:
+        """(x*ox + y*oy) + z*oz."""
+    def cross(self, other: Vec3d) -> Vec3d:
+        """self x other = (y*oz - z*oy, z*ox - x*oz, x*oy - y*ox)."""
+    def distance_to(self, other: Vec3d) -> float:
+        """sqrt((dx*dx + dy*dy) + dz*dz) with d = self - other."""
+    def scalar_triple_product(self, b: Vec3d, c: Vec3d) -> float:
+        """self . (b x c): the cross product first, then the dot product."""
+    def distance_to_line(self, a: Vec3d, b: Vec3d) -> float:
+        """Distance from this point to the infinite line through a and b; NaN when a == b."""
+    def project_onto_line(self, line_r: Vec3d, line_q: Vec3d) -> Vec3d:
+        """Orthogonal projection onto the infinite line through line_q towards line_r.
+
+        NaN components when line_r == line_q.
+        """
+    def project_onto_plane(self, normal: Vec3d) -> Vec3d:
+        """self - dot(self, normal) * normal; `normal` is not normalised, so use a unit normal."""
+    def to_array(self) -> list[float]:
+        """A new list [x, y, z]."""
+    def angle_to(self, other: Vec3d) -> AngleRadians:
+        """acos(dot / (|self| * |other|)), unclamped: NaN for a zero vector or a ratio past +-1."""
+    def to_quat(self) -> Quat:
+        """The pure quaternion (+0.0, x, y, z)."""
+    def __add__(self, other: Vec3d, /) -> Vec3d:
+        """Component-wise sum."""
+    def __sub__(self, other: Vec3d, /) -> Vec3d:
+        """Component-wise difference."""
+    def __mul__(self, rhs: _Float, /) -> Vec3d:
+        """Each component times rhs."""
+    def __rmul__(self, lhs: _Float, /) -> Vec3d:
+        """Each component times lhs."""
+    def __truediv__(self, rhs: _Float, /) -> Vec3d:
+        """Three true divisions; dividing by zero gives inf or NaN, not an error."""
+    def __neg__(self) -> Vec3d:
+        """Each sign bit flipped: 0.0 becomes -0.0."""
+    def __getitem__(self, index: SupportsIndex, /) -> float:
+        """Component 0, 1 or 2; IndexError past 2, OverflowError below 0 (no negative indexing)."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles the raw bits of x, y, z (-0.0 and NaN payloads kept)."""
+    def __copy__(self) -> Vec3d: ...
+    def __deepcopy__(self, memo: object) -> Vec3d: ...
+
+@final
+class AngleRadians:
+    """An angle in radians: one double, never wrapped into a range."""
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __new__(cls, angle: _Float) -> Self: ...
+    @property
+    def angle(self) -> float:
+        """The stored radians."""
+    @angle.setter
+    def angle(self, value: _Float) -> None: ...
+    @staticmethod
+    def zero() -> AngleRadians:
+        """0.0."""
+    @staticmethod
+    def pi() -> AngleRadians:
+        """3.141592653589793."""
+    @staticmethod
+    def two_pi() -> AngleRadians:
+        """6.283185307179586."""
+    @staticmethod
+    def half_pi() -> AngleRadians:
+        """1.5707963267948966 (exactly pi / 2)."""
+    @staticmethod
+    def quarter_pi() -> AngleRadians:
+        """0.7853981633974483 (exactly pi / 4)."""
+    @staticmethod
+    def third_pi() -> AngleRadians:
+        """1.0471975511965976, the double pi / 3.0."""
+    @staticmethod
+    def sixth_pi() -> AngleRadians:
+        """0.5235987755982988, the double pi / 6.0."""
+    def sin(self) -> float:
+        """libm sin."""
+    def cos(self) -> float:
+        """libm cos."""
+    def tan(self) -> float:
+        """libm tan."""
+    def sec(self) -> float:
+        """1.0 / cos(a); a zero cosine gives a signed infinity."""
+    def csc(self) -> float:
+        """1.0 / sin(a); zero gives +inf, -0.0 gives -inf."""
+    def cot(self) -> float:
+        """1.0 / tan(a), not cos/sin; zero gives +inf, -0.0 gives -inf."""
+    def to_degrees(self) -> AngleDegrees:
+        """(a * 180.0) / pi, multiplied first: third_pi() gives 59.99999999999999."""
+    def __add__(self, other: AngleRadians, /) -> AngleRadians:
+        """a + b."""
+    def __sub__(self, other: AngleRadians, /) -> AngleRadians:
+        """a - b."""
+    def __mul__(self, rhs: _Float, /) -> AngleRadians:
+        """a * rhs (no reflected form: write angle * 2, not 2 * angle)."""
+    def __truediv__(self, rhs: _Float, /) -> AngleRadians:
+        """a / rhs; dividing by zero gives inf or NaN, not an error."""
+    def __neg__(self) -> AngleRadians:
+        """The sign bit flipped."""
+    def __eq__(self, other: object, /) -> bool:
+        """Exact comparison of the doubles: 0.0 == -0.0, NaN equals nothing."""
+    def __ne__(self, other: object, /) -> bool:
+        """not (self == other)."""
+    def __lt__(self, other: AngleRadians, /) -> bool:
+        """Exact; False when either is NaN."""
+    def __le__(self, other: AngleRadians, /) -> bool:
+        """Exact; False when either is NaN."""
+    def __gt__(self, other: AngleRadians, /) -> bool:
+        """Exact; False when either is NaN."""
+    def __ge__(self, other: AngleRadians, /) -> bool:
+        """Exact; False when either is NaN."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles the raw bits of the angle."""
+    def __copy__(self) -> AngleRadians: ...
+    def __deepcopy__(self, memo: object) -> AngleRadians: ...
+
+@final
+class AngleDegrees:
+    """An angle in degrees, for display and conversion only: no arithmetic or comparison."""
+
+    def __new__(cls, angle: _Float) -> Self: ...
+    @property
+    def angle(self) -> float:
+        """The stored degrees."""
+    @angle.setter
+    def angle(self, value: _Float) -> None: ...
+    def to_radians(self) -> AngleRadians:
+        """(d * pi) / 180.0, multiplied first: 3 degrees give 0.05235987755982988."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles the raw bits of the angle."""
+    def __copy__(self) -> AngleDegrees: ...
+    def __deepcopy__(self, memo: object) -> AngleDegrees: ...
+
+@final
+class Quat:
+    """A quaternion w + i*I + j*J + k*K, scalar first; never normalised implicitly.
+
+    rotate(v) is the vector part of conj(q) * (0, v) * q; a non-unit q also scales by |q|**2.
+    """
+
+    def __new__(cls, w: _Float, i: _Float, j: _Float, k: _Float) -> Self: ...
+    @property
+    def w(self) -> float:
+        """Scalar part."""
+    @w.setter
+    def w(self, value: _Float) -> None: ...
+    @property
+    def i(self) -> float:
+        """First vector component."""
+    @i.setter
+    def i(self, value: _Float) -> None: ...
+    @property
+    def j(self) -> float:
+        """Second vector component."""
+    @j.setter
+    def j(self, value: _Float) -> None: ...
+    @property
+    def k(self) -> float:
+        """Third vector component."""
+    @k.setter
+    def k(self, value: _Float) -> None: ...
+    @staticmethod
+    def identity() -> Quat:
+        """(1, 0, 0, 0)."""
+    @staticmethod
+    def from_axis_angle(axis: Vec3d, angle: AngleRadians) -> Quat:
+        """(cos h, axis * sin h) with h = -angle/2: the vector part points opposite to the axis.
+
+        rotate() then turns by +angle about a unit axis (right-hand rule); the axis is not normalised.
+        """
+    def conjugate(self) -> Quat:
+        """(w, -i, -j, -k)."""
+    def magnitude(self) -> float:
+        """sqrt(((w*w + i*i) + j*j) + k*k)."""
+    def normalize(self) -> Quat:
+        """Each component divided by magnitude(); the zero quaternion gives four NaNs."""
+    def is_unit(self) -> bool:
+        """abs(magnitude() - 1) < 2**-52, strictly; False for NaN."""
+    def rotate(self, v: Vec3d) -> Vec3d:
+        """Vector part of conj(q) * (0, v) * q, unnormalised: (2, 0, 0, 0) maps (1, 2, 3) to (4, 8, 12)."""
+    def to_axis_angle(self) -> tuple[Vec3d, AngleRadians]:
+        """((1, 0, 0), 0) when abs(w - 1) < 2**-52; else angle 2*acos(w), axis (i, j, k) / sin(angle/2).
+
+        Reads the vector part with the opposite sign to from_axis_angle; NaN for abs(w) > 1.
+        """
+    def to_rotation_matrix(self) -> list[list[float]]:
+        """Rows of the matrix of v -> q (0, v) conj(q), unnormalised: the transpose of rotate's.
+
+        rotate(v) equals matrix.T @ v (v as a column), or v @ matrix (v as a row).
+        """
+    def to_vec(self) -> tuple[float, float, float]:
+        """The vector part (i, j, k)."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles the raw bits of w, i, j, k."""
+    def __copy__(self) -> Quat: ...
+    def __deepcopy__(self, memo: object) -> Quat: ...
+
+@final
+class VecList:
+    """A growable list of Vec3d held as one (N, 3) array of doubles; batch operations run on a
+    worker pool and give exactly the single-vector results, element by element.
+
+    Exports a read-only buffer (format 'd', shape (N, 3), C order): numpy.asarray(v) and
+    memoryview(v) see the elements without a copy; append, extend and rotate raise BufferError
+    while such a view exists.
+    """
+
+    def __new__(cls, list: Sequence[Vec3d] | _VecSequence) -> Self:
+        """Copies the Vec3d items of any sequence (VecList, list, tuple...), in order; a str is refused.
+
+        For numpy arrays use from_buffer.
+        """
+    @staticmethod
+    def empty() -> VecList:
+        """An empty list."""
+    @staticmethod
+    def from_buffer(buffer: Buffer | _ArrayInterface) -> VecList:
+        """A copy of native-endian doubles ('d', '@d', '=d' or '<d' here) shaped (N, 3) or (3*N,).
+
+        Any strides (C, Fortran, slices); every bit kept. TypeError for another format, ValueError
+        for another shape.
+        """
+    @property
+    def list(self) -> builtins.list[Vec3d]:
+        """A new list of one new Vec3d per element (one Python object each: slow for large N)."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> Vec3d:
+        """A copy of element index; IndexError at or past the end, OverflowError below 0."""
+    def __iter__(self) -> _VecListIterator:
+        """Iterates over a snapshot taken now; later changes to the list do not show."""
+    def append(self, vec: Vec3d) -> None:
+        """Adds a copy of vec; BufferError while a buffer view exists."""
+    def extend(self, other: VecList) -> None:
+        """Adds copies of other's elements; RuntimeError for v.extend(v), BufferError while viewed."""
+    def to_array(self) -> builtins.list[builtins.list[float]]:
+        """[[x, y, z], ...] as Python floats; numpy.asarray(v) is the same data without objects."""
+    def dot(self, other: Vec3d) -> builtins.list[float]:
+        """Per element (x*ox + y*oy) + z*oz."""
+    def cross(self, other: Vec3d) -> VecList:
+        """Per element e x other."""
+    def magnitude(self) -> builtins.list[float]:
+        """Per element sqrt((x*x + y*y) + z*z)."""
+    def normalize(self) -> VecList:
+        """Per element e / |e|; a zero element gives (NaN, NaN, NaN)."""
+    def is_unit(self) -> builtins.list[bool]:
+        """Per element abs(|e| - 1) < 2**-52, strictly."""
+    def distance_to(self, other: Vec3d) -> builtins.list[float]:
+        """Per element sqrt((dx*dx + dy*dy) + dz*dz), d = e - other."""
+    def rotate(self, quat: Quat) -> None:
+        """In place: every element becomes quat.rotate(e) (not normalised); BufferError while viewed."""
+    def collapse(self, axis: SupportsIndex) -> VecList:
+        """Per element with component axis (0, 1, 2) set to +0.0; another axis panics on a
+        non-empty list."""
+    def minimum_distance_to(self, other: Vec3d, stride: SupportsIndex) -> tuple[int, float]:
+        """(index, distance) of the nearest element within stride of the best of every stride-th.
+
+        stride 1 searches the whole list; ties go to the lower index; NaN orders by IEEE totalOrder.
+        """
+    def __add__(self, other: Vec3d, /) -> VecList:
+        """Per element e + other."""
+    def __sub__(self, other: Vec3d, /) -> VecList:
+        """Per element e - other."""
+    def __mul__(self, rhs: _Float, /) -> VecList:
+        """Per element e * rhs."""
+    def __rmul__(self, lhs: _Float, /) -> VecList:
+        """Per element lhs * e."""
+    def __truediv__(self, rhs: _Float, /) -> VecList:
+        """Per element e / rhs; dividing by zero gives inf or NaN, not an error."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles every element as one block of raw bytes."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[object, tuple[str, object]]:
+        """From protocol 5 on, hands the pickler the list's own memory (in or out of band);
+        the list then refuses append, extend and rotate until the pickler lets go."""
+    def __copy__(self) -> VecList: ...
+    def __deepcopy__(self, memo: object) -> VecList: ...
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
+        def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+
+@type_check_only
+class _VecSequence(Protocol):
+    """Anything indexable by int giving Vec3d, as a class with only __getitem__."""
+
+    def __getitem__(self, index: int, /) -> Vec3d: ...
+
+@type_check_only
+class _ArrayInterface(Protocol):
+    """A numpy array: its stubs declare the buffer protocol only for Python 3.12 and later."""
+
+    @property
+    def __array_interface__(self) -> dict[str, Any]: ...
+
+@final
+@type_check_only
+class _VecListIterator:
+    """VecListIterator: iterates a snapshot of a VecList; not importable (type(iter(v)))."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> Vec3d: ...

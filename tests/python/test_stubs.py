@@ -1,0 +1,48 @@
+"""The type stubs shipped beside the module, checked against it by mypy's stubtest."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXAMPLES = os.path.join(HERE, "..", "..", "examples")
+
+# `geometry` is reached as an attribute only; stubtest imports every stub module by its dotted
+# name, so the check first makes that name importable in its own process.
+STUBTEST = (
+    "import runpy, sys, kalemtri_py\n"
+    "sys.modules['kalemtri_py.geometry'] = kalemtri_py.geometry\n"
+    "sys.argv = ['stubtest', 'kalemtri_py', '--allowlist', sys.argv[1]]\n"
+    "runpy.run_module('mypy.stubtest', run_name='__main__')\n"
+)
+
+
+def stubs_dir():
+    origin = importlib.util.find_spec("kalemtri_py").origin
+    return os.path.join(os.path.dirname(origin), "kalemtri_py-stubs")
+
+
+def test_stub_package_is_installed_beside_the_module():
+    names = sorted(os.listdir(stubs_dir()))
+    assert [n for n in names if n.endswith(".pyi")] == ["__init__.pyi", "geometry.pyi"]
+
+
+def run(args, tmp_path):
+    pytest.importorskip("mypy.stubtest")
+    return subprocess.run(
+        [sys.executable, *args], cwd=tmp_path, capture_output=True, text=True, timeout=600
+    )
+
+
+def test_stubtest(tmp_path):
+    allowlist = os.path.join(HERE, "stubtest-allowlist.txt")
+    out = run(["-c", STUBTEST, allowlist], tmp_path)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_mypy_on_examples(tmp_path):
+    out = run(["-m", "mypy", "--cache-dir", str(tmp_path / "cache"), EXAMPLES], tmp_path)
+    assert out.returncode == 0, out.stdout + out.stderr
