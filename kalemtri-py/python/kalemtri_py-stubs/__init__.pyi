@@ -80,7 +80,8 @@ class Vec3d:
     def to_array(self) -> list[float]:
         """A new list [x, y, z]."""
     def angle_to(self, other: Vec3d) -> AngleRadians:
-        """acos(dot / (|self| * |other|)), unclamped: NaN for a zero vector or a ratio past +-1."""
+        """acos of dot / (|self| * |other|) clamped to [-1, 1]: parallel gives exactly 0, antiparallel
+        pi; a zero vector gives NaN."""
     def to_quat(self) -> Quat:
         """The pure quaternion (+0.0, x, y, z)."""
     def __add__(self, other: Vec3d, /) -> Vec3d:

@@ -38,7 +38,7 @@ class Plane:
     def distance(self, value: _Float) -> None: ...
     @staticmethod
     def from_point(normal: Vec3d, point: Vec3d) -> Plane:
-        """The plane with normal (normalised) through point."""
+        """The plane with normal (normalised) through point, whatever the length of normal."""
     @staticmethod
     def from_points(point1: Vec3d, point2: Vec3d, point3: Vec3d) -> Plane:
         """Normal from (p2 - p1) x (p3 - p1), counter-clockwise seen from its side; collinear
@@ -48,12 +48,12 @@ class Plane:
         """Normal (0, 0, 1), distance 0: the plane z = 0."""
     @staticmethod
     def xz() -> Plane:
-        """The plane y = 0."""
+        """Normal (0, 1, 0), distance 0: the plane y = 0."""
     @staticmethod
     def yz() -> Plane:
-        """The plane x = 0."""
+        """Normal (1, 0, 0), distance 0: the plane x = 0."""
     def contains_point(self, point: Vec3d) -> bool:
-        """normal . point + distance < 2**-52: one-sided, so every point behind the plane counts."""
+        """abs(normal . point + distance) < 2**-52, strictly (two-sided)."""
     def distance_to_point(self, point: Vec3d) -> float:
         """Signed distance normal . point + distance (positive on the normal's side)."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
@@ -94,7 +94,7 @@ class Circle:
     def is_degenerate(self) -> bool:
         """radius == 0.0 exactly (-0.0 too; NaN is not degenerate)."""
     def in_same_plane(self, other: Circle) -> bool:
-        """Normals exactly equal or opposite, and the planes' offsets within 2**-52."""
+        """Normals exactly equal or exactly opposite, and the planes' offsets within 2**-52."""
     def __eq__(self, other: object, /) -> bool:
         """Centres and radii exactly equal, normals exactly equal or opposite; NaN equals nothing."""
     def __ne__(self, other: object, /) -> bool:
@@ -105,15 +105,16 @@ class Circle:
     def __deepcopy__(self, memo: object) -> Circle: ...
 
 def plane_line(plane: Plane, a: Vec3d, b: Vec3d) -> Vec3d:
-    """Where the infinite line through a and b meets the plane; never None: a parallel line gives
-    inf or NaN components, a == b gives NaN."""
+    """a + t*(b - a) with t = -(n.a + d) / (n.(b - a)): the infinite line, not the segment. Never
+    None: a parallel line gives inf or NaN components, a == b gives NaN."""
 
 def circle_point(circle: Circle, point: Vec3d, inner: bool) -> bool:
-    """point on the circle's plane (one-sided test) and on the rim (inner False) or the closed disc
-    (inner True). inner must be a bool (or numpy.bool_), not 0 or 1."""
+    """point on the circle's plane (Plane.contains_point of get_plane()) and on the rim (inner
+    False) or the closed disc (inner True). inner must be a bool (or numpy.bool_), not 0 or 1."""
 
 def circle_point_unchecked(circle: Circle, point: Vec3d, inner: bool) -> bool:
     """circle_point without the plane test."""
 
 def circle_circle(circle1: Circle, circle2: Circle) -> tuple[Vec3d, Vec3d] | None:
-    """The two crossing points of two coplanar circles, or None when they do not cross."""
+    """The two crossing points of two coplanar circles, or None when they do not meet; touching
+    circles give the touching point twice."""
