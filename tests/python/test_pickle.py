@@ -86,6 +86,8 @@ def test_vec_list_pickles_as_one_block():
         assert len(data) < 24 * 1000 + 200
     assert v.__reduce_ex__(4)[1] == ("VecList", bytes(v))
     assert isinstance(v.__reduce_ex__(5)[1][1], pickle.PickleBuffer)
+    pickle.dumps(v, protocol=5)
+    v.append(Vec3d(0, 0, 0))  # the pickler let go of the list's memory
 
 
 def test_protocol_5_out_of_band():

@@ -80,8 +80,8 @@ class Vec3d:
     def to_array(self) -> list[float]:
         """A new list [x, y, z]."""
     def angle_to(self, other: Vec3d) -> AngleRadians:
-        """acos of dot / (|self| * |other|) clamped to [-1, 1]: parallel gives exactly 0, antiparallel
-        pi; a zero vector gives NaN."""
+        """acos of dot / (|self| * |other|) clamped to [-1, 1]: parallel gives exactly 0,
+        antiparallel pi; a zero vector gives NaN."""
     def to_quat(self) -> Quat:
         """The pure quaternion (+0.0, x, y, z)."""
     def __add__(self, other: Vec3d, /) -> Vec3d:
@@ -228,7 +228,8 @@ class Quat:
     def from_axis_angle(axis: Vec3d, angle: AngleRadians) -> Quat:
         """(cos h, axis * sin h) with h = -angle/2: the vector part points opposite to the axis.
 
-        rotate() then turns by +angle about a unit axis (right-hand rule); the axis is not normalised.
+        rotate() then turns by +angle about a unit axis (right-hand rule); the axis is not
+        normalised.
         """
     def conjugate(self) -> Quat:
         """(w, -i, -j, -k)."""
@@ -239,9 +240,11 @@ class Quat:
     def is_unit(self) -> bool:
         """abs(magnitude() - 1) < 2**-52, strictly; False for NaN."""
     def rotate(self, v: Vec3d) -> Vec3d:
-        """Vector part of conj(q) * (0, v) * q, unnormalised: (2, 0, 0, 0) maps (1, 2, 3) to (4, 8, 12)."""
+        """Vector part of conj(q) * (0, v) * q, unnormalised: (2, 0, 0, 0) maps (1, 2, 3) to
+        (4, 8, 12)."""
     def to_axis_angle(self) -> tuple[Vec3d, AngleRadians]:
-        """((1, 0, 0), 0) when abs(w - 1) < 2**-52; else angle 2*acos(w), axis (i, j, k) / sin(angle/2).
+        """((1, 0, 0), 0) when abs(w - 1) < 2**-52; else angle 2*acos(w) and axis
+        (i, j, k) / sin(angle/2).
 
         Reads the vector part with the opposite sign to from_axis_angle; NaN for abs(w) > 1.
         """
@@ -268,7 +271,8 @@ class VecList:
     """
 
     def __new__(cls, list: Sequence[Vec3d] | _VecSequence) -> Self:
-        """Copies the Vec3d items of any sequence (VecList, list, tuple...), in order; a str is refused.
+        """Copies the Vec3d items of any sequence (VecList, list, tuple...), in order; a str is
+        refused.
 
         For numpy arrays use from_buffer.
         """
@@ -293,7 +297,8 @@ class VecList:
     def append(self, vec: Vec3d) -> None:
         """Adds a copy of vec; BufferError while a buffer view exists."""
     def extend(self, other: VecList) -> None:
-        """Adds copies of other's elements; RuntimeError for v.extend(v), BufferError while viewed."""
+        """Adds copies of other's elements; RuntimeError for v.extend(v), BufferError while
+        viewed."""
     def to_array(self) -> builtins.list[builtins.list[float]]:
         """[[x, y, z], ...] as Python floats; numpy.asarray(v) is the same data without objects."""
     def dot(self, other: Vec3d) -> builtins.list[float]:
@@ -309,7 +314,8 @@ class VecList:
     def distance_to(self, other: Vec3d) -> builtins.list[float]:
         """Per element sqrt((dx*dx + dy*dy) + dz*dz), d = e - other."""
     def rotate(self, quat: Quat) -> None:
-        """In place: every element becomes quat.rotate(e) (not normalised); BufferError while viewed."""
+        """In place: every element becomes quat.rotate(e) (not normalised); BufferError while
+        viewed."""
     def collapse(self, axis: SupportsIndex) -> VecList:
         """Per element with component axis (0, 1, 2) set to +0.0; another axis panics on a
         non-empty list."""

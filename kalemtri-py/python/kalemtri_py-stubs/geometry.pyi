@@ -96,7 +96,8 @@ class Circle:
     def in_same_plane(self, other: Circle) -> bool:
         """Normals exactly equal or exactly opposite, and the planes' offsets within 2**-52."""
     def __eq__(self, other: object, /) -> bool:
-        """Centres and radii exactly equal, normals exactly equal or opposite; NaN equals nothing."""
+        """Centres and radii exactly equal, normals exactly equal or opposite; NaN equals
+        nothing."""
     def __ne__(self, other: object, /) -> bool:
         """not (self == other)."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:

@@ -1,0 +1,74 @@
+"""Moving data in and out of VecList against numpy's own copy of the same array.
+
+Run: python bench/bench_data_io.py [--quick]
+For N = 1e4 .. 1e7 points prints the best wall time in ms of: ndarray.copy() of an (N, 3) float64
+array (the reference), VecList.from_buffer of that array in C and in Fortran order, and pickle
+dumps + loads round trips of a VecList at protocol 4 (bytes), protocol 5 in band and protocol 5
+out of band, with the same round trip of the ndarray for comparison; then each time divided by the
+copy's.
+"""
+
+import pickle
+import sys
+import time
+
+import numpy as np
+
+from kalemtri_py import VecList
+
+SIZES = [10**4, 10**5, 10**6, 10**7]
+BUDGET = 0.3  # seconds of repeats per measurement
+
+
+def best(fn):
+    """Best wall time of fn() in ms; at least 3 runs, more while within the budget."""
+    times = []
+    start = time.perf_counter()
+    while len(times) < 3 or (time.perf_counter() - start < BUDGET and len(times) < 100):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times) * 1e3
+
+
+def round_trip(obj, protocol, out_of_band=False):
+    if out_of_band:
+        buffers = []
+        data = pickle.dumps(obj, protocol=protocol, buffer_callback=buffers.append)
+        return pickle.loads(data, buffers=buffers)
+    return pickle.loads(pickle.dumps(obj, protocol=protocol))
+
+
+def main():
+    sizes = SIZES[:-1] if "--quick" in sys.argv else SIZES
+    rng = np.random.default_rng(1)
+    cases = [
+        ("from_buffer (C order)", lambda a, f, v: VecList.from_buffer(a)),
+        ("from_buffer (Fortran order)", lambda a, f, v: VecList.from_buffer(f)),
+        ("pickle VecList, protocol 4", lambda a, f, v: round_trip(v, 4)),
+        ("pickle VecList, protocol 5", lambda a, f, v: round_trip(v, 5)),
+        ("pickle VecList, protocol 5 out of band", lambda a, f, v: round_trip(v, 5, True)),
+        ("pickle ndarray, protocol 5", lambda a, f, v: round_trip(a, 5)),
+    ]
+    print(f"{'N':>9} {'ndarray.copy() ms':>18}")
+    rows = []
+    for n in sizes:
+        a = rng.standard_normal((n, 3))
+        f = np.asfortranarray(a)
+        v = VecList.from_buffer(a)
+        copy_ms = best(lambda: a.copy())
+        times = [best(lambda c=c: c[1](a, f, v)) for c in cases]
+        rows.append((n, copy_ms, times))
+        print(f"{n:>9} {copy_ms:>18.3f}")
+    print()
+    header = "| operation | " + " | ".join(f"N = {n:.0e}" for n, _, _ in rows) + " |"
+    print(header)
+    print("|---" * (len(rows) + 1) + "|")
+    print("| `ndarray.copy()` ms | " + " | ".join(f"{c:.3f}" for _, c, _ in rows) + " |")
+    for i, (name, _) in enumerate(cases):
+        cells = [f"{t[i]:.3f} ({t[i] / c:.2f}x)" for _, c, t in rows]
+        print(f"| {name} ms (x copy) | " + " | ".join(cells) + " |")
+
+
+if __name__ == "__main__":
+    main()
