@@ -23,7 +23,8 @@ _Float: TypeAlias = SupportsFloat | SupportsIndex
 class Vec3d:
     """A vector (x, y, z) of three doubles; any double, NaN and -0.0 included, is kept as given."""
 
-    def __new__(cls, x: _Float, y: _Float, z: _Float) -> Self: ...
+    def __new__(cls, x: _Float, y: _Float, z: _Float) -> Self:
+        """Stores the three floats unchanged."""
     @property
     def x(self) -> float:
         """First component (index 0)."""
@@ -100,15 +101,18 @@ class Vec3d:
         """Component 0, 1 or 2; IndexError past 2, OverflowError below 0 (no negative indexing)."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the raw bits of x, y, z (-0.0 and NaN payloads kept)."""
-    def __copy__(self) -> Vec3d: ...
-    def __deepcopy__(self, memo: object) -> Vec3d: ...
+    def __copy__(self) -> Vec3d:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> Vec3d:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
 
 @final
 class AngleRadians:
     """An angle in radians: one double, never wrapped into a range."""
 
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def __new__(cls, angle: _Float) -> Self: ...
+    def __new__(cls, angle: _Float) -> Self:
+        """Stores the float unchanged."""
     @property
     def angle(self) -> float:
         """The stored radians."""
@@ -173,14 +177,17 @@ class AngleRadians:
         """Exact; False when either is NaN."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the raw bits of the angle."""
-    def __copy__(self) -> AngleRadians: ...
-    def __deepcopy__(self, memo: object) -> AngleRadians: ...
+    def __copy__(self) -> AngleRadians:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> AngleRadians:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
 
 @final
 class AngleDegrees:
     """An angle in degrees, for display and conversion only: no arithmetic or comparison."""
 
-    def __new__(cls, angle: _Float) -> Self: ...
+    def __new__(cls, angle: _Float) -> Self:
+        """Stores the float unchanged."""
     @property
     def angle(self) -> float:
         """The stored degrees."""
@@ -190,8 +197,10 @@ class AngleDegrees:
         """(d * pi) / 180.0, multiplied first: 3 degrees give 0.05235987755982988."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the raw bits of the angle."""
-    def __copy__(self) -> AngleDegrees: ...
-    def __deepcopy__(self, memo: object) -> AngleDegrees: ...
+    def __copy__(self) -> AngleDegrees:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> AngleDegrees:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
 
 @final
 class Quat:
@@ -200,7 +209,8 @@ class Quat:
     rotate(v) is the vector part of conj(q) * (0, v) * q; a non-unit q also scales by |q|**2.
     """
 
-    def __new__(cls, w: _Float, i: _Float, j: _Float, k: _Float) -> Self: ...
+    def __new__(cls, w: _Float, i: _Float, j: _Float, k: _Float) -> Self:
+        """Stores the four floats unchanged, not normalised."""
     @property
     def w(self) -> float:
         """Scalar part."""
@@ -257,8 +267,10 @@ class Quat:
         """The vector part (i, j, k)."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the raw bits of w, i, j, k."""
-    def __copy__(self) -> Quat: ...
-    def __deepcopy__(self, memo: object) -> Quat: ...
+    def __copy__(self) -> Quat:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> Quat:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
 
 @final
 class VecList:
@@ -289,7 +301,8 @@ class VecList:
     @property
     def list(self) -> builtins.list[Vec3d]:
         """A new list of one new Vec3d per element (one Python object each: slow for large N)."""
-    def __len__(self) -> int: ...
+    def __len__(self) -> int:
+        """Number of elements; an empty list is false."""
     def __getitem__(self, index: SupportsIndex, /) -> Vec3d:
         """A copy of element index; IndexError at or past the end, OverflowError below 0."""
     def __iter__(self) -> _VecListIterator:
@@ -339,11 +352,15 @@ class VecList:
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[object, tuple[str, object]]:
         """From protocol 5 on, hands the pickler the list's own memory (in or out of band);
         the list then refuses append, extend and rotate until the pickler lets go."""
-    def __copy__(self) -> VecList: ...
-    def __deepcopy__(self, memo: object) -> VecList: ...
+    def __copy__(self) -> VecList:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> VecList:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
     if sys.version_info >= (3, 12):
-        def __buffer__(self, flags: int, /) -> memoryview: ...
-        def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+        def __buffer__(self, flags: int, /) -> memoryview:
+            """A read-only view of the elements: format 'd', shape (N, 3), strides (24, 8)."""
+        def __release_buffer__(self, buffer: memoryview, /) -> None:
+            """Ends a view; with none left, append, extend and rotate work again."""
 
 @type_check_only
 class _VecSequence(Protocol):
@@ -363,5 +380,7 @@ class _ArrayInterface(Protocol):
 class _VecListIterator:
     """VecListIterator: iterates a snapshot of a VecList; not importable (type(iter(v)))."""
 
-    def __iter__(self) -> Self: ...
-    def __next__(self) -> Vec3d: ...
+    def __iter__(self) -> Self:
+        """The iterator itself."""
+    def __next__(self) -> Vec3d:
+        """A new Vec3d for the next element of the snapshot; StopIteration at the end."""

@@ -58,8 +58,10 @@ class Plane:
         """Signed distance normal . point + distance (positive on the normal's side)."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the raw fields, so an unnormalised normal stays as it is."""
-    def __copy__(self) -> Plane: ...
-    def __deepcopy__(self, memo: object) -> Plane: ...
+    def __copy__(self) -> Plane:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> Plane:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
 
 @final
 class Circle:
@@ -102,8 +104,10 @@ class Circle:
         """not (self == other)."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the raw fields, so a stored radius or normal stays as it is."""
-    def __copy__(self) -> Circle: ...
-    def __deepcopy__(self, memo: object) -> Circle: ...
+    def __copy__(self) -> Circle:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> Circle:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
 
 def plane_line(plane: Plane, a: Vec3d, b: Vec3d) -> Vec3d:
     """a + t*(b - a) with t = -(n.a + d) / (n.(b - a)): the infinite line, not the segment. Never
