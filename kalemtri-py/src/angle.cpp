@@ -1,4 +1,4 @@
-#include "angle.hpp"
+#include "kalemtri/src/angle.hpp"
 
 #include "classes.hpp"
 #include "pickle.hpp"

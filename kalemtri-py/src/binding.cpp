@@ -332,7 +332,7 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
     static std::deque<std::string> names; // PyType_Spec keeps a pointer to the name
     const std::string& qualified = names.emplace_back(std::string("builtins.") + def.name);
     PyType_Spec type_spec{qualified.c_str(), static_cast<int>(def.basicsize), 0, Py_TPFLAGS_DEFAULT,
-                     slots.data()};
+                          slots.data()};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type);

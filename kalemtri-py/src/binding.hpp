@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "panic.hpp"
+#include "kalemtri/src/panic.hpp"
 
 namespace kpy {
 

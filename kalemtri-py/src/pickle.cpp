@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-#include "angle.hpp"
 #include "buffer.hpp"
-#include "geometry/circle.hpp"
-#include "geometry/plane.hpp"
-#include "quat.hpp"
-#include "vec3d.hpp"
+#include "kalemtri/src/angle.hpp"
+#include "kalemtri/src/geometry/circle.hpp"
+#include "kalemtri/src/geometry/plane.hpp"
+#include "kalemtri/src/quat.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace kpy {
 

@@ -1,10 +1,10 @@
-#include "quat.hpp"
+#include "kalemtri/src/quat.hpp"
 
 #include <algorithm>
 #include <tuple>
 
 #include "classes.hpp"
-#include "matrix.hpp"
+#include "kalemtri/src/matrix.hpp"
 #include "pickle.hpp"
 
 namespace kpy {

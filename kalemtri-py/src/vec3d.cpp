@@ -1,9 +1,9 @@
-#include "vec3d.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 #include "classes.hpp"
-#include "format.hpp"
+#include "kalemtri/src/format.hpp"
+#include "kalemtri/src/quat.hpp"
 #include "pickle.hpp"
-#include "quat.hpp"
 
 namespace kpy {
 

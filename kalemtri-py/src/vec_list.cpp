@@ -14,11 +14,11 @@
 
 #include "buffer.hpp"
 #include "classes.hpp"
-#include "format.hpp"
+#include "kalemtri/src/format.hpp"
+#include "kalemtri/src/quat.hpp"
+#include "kalemtri/src/vec3d.hpp"
 #include "pickle.hpp"
 #include "pool.hpp"
-#include "quat.hpp"
-#include "vec3d.hpp"
 
 namespace kpy {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "format.hpp"
-#include "vec3d.hpp"
+#include "kalemtri/src/format.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri {
 

@@ -1,4 +1,4 @@
-#include "format.hpp"
+#include "kalemtri/src/format.hpp"
 
 #include <charconv>
 #include <cmath>

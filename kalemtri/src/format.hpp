@@ -4,7 +4,7 @@
 // negative zero, and "NaN", "inf", "-inf".
 #include <cstddef>
 
-#include "vec3d.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri {
 

@@ -2,7 +2,7 @@
 // The 3x3 rotation matrix of a quaternion, row by row.
 #include <array>
 
-#include "quat.hpp"
+#include "kalemtri/src/quat.hpp"
 
 namespace kalemtri {
 

@@ -1,4 +1,4 @@
-#include "panic.hpp"
+#include "kalemtri/src/panic.hpp"
 
 #include <sys/syscall.h>
 #include <unistd.h>

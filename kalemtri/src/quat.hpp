@@ -6,8 +6,8 @@
 #include <math.h> // ::sincos (glibc)
 #include <utility>
 
-#include "angle.hpp"
-#include "vec3d.hpp"
+#include "kalemtri/src/angle.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri {
 

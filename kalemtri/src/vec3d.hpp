@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "panic.hpp"
+#include "kalemtri/src/panic.hpp"
 
 namespace kalemtri {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "vec3d.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace check {
 

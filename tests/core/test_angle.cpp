@@ -3,8 +3,8 @@
 #include <limits>
 #include <string>
 
-#include "angle.hpp"
 #include "check.hpp"
+#include "kalemtri/src/angle.hpp"
 
 using namespace kalemtri;
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "format.hpp"
+#include "kalemtri/src/format.hpp"
 
 using namespace kalemtri;
 

@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "check.hpp"
-#include "geometry/circle.hpp"
-#include "geometry/intersection.hpp"
-#include "geometry/plane.hpp"
+#include "kalemtri/src/geometry/circle.hpp"
+#include "kalemtri/src/geometry/intersection.hpp"
+#include "kalemtri/src/geometry/plane.hpp"
 
 using namespace kalemtri;
 using namespace kalemtri::geometry;

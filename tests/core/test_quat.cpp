@@ -2,8 +2,8 @@
 #include <limits>
 
 #include "check.hpp"
-#include "matrix.hpp"
-#include "quat.hpp"
+#include "kalemtri/src/matrix.hpp"
+#include "kalemtri/src/quat.hpp"
 
 using namespace kalemtri;
 

@@ -1,4 +1,4 @@
-#include "geometry/circle.hpp"
+#include "kalemtri/src/geometry/circle.hpp"
 
 #include "classes.hpp"
 #include "pickle.hpp"

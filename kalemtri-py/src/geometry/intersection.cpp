@@ -1,4 +1,4 @@
-#include "geometry/intersection.hpp"
+#include "kalemtri/src/geometry/intersection.hpp"
 
 #include "classes.hpp"
 

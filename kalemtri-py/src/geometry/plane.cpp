@@ -1,4 +1,4 @@
-#include "geometry/plane.hpp"
+#include "kalemtri/src/geometry/plane.hpp"
 
 #include "classes.hpp"
 #include "pickle.hpp"

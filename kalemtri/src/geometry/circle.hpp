@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "../vec3d.hpp"
-#include "plane.hpp"
+#include "kalemtri/src/geometry/plane.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri::geometry {
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
-#include "../vec3d.hpp"
-#include "circle.hpp"
-#include "plane.hpp"
+#include "kalemtri/src/geometry/circle.hpp"
+#include "kalemtri/src/geometry/plane.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri::geometry {
 

@@ -4,7 +4,7 @@
 // length.
 #include <cmath>
 
-#include "../vec3d.hpp"
+#include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri::geometry {
 
