@@ -3,6 +3,7 @@
 Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_vec3d.py
 Prints ns per operation (best of several repeats) and the ratio of each alternative to kalemtri_py.
 """
+
 import math
 import sys
 import timeit
@@ -31,7 +32,9 @@ class PyVec:
         return (self.x * o.x + self.y * o.y) + self.z * o.z
 
     def cross(self, o):
-        return PyVec(self.y * o.z - self.z * o.y, self.z * o.x - self.x * o.z, self.x * o.y - self.y * o.x)
+        return PyVec(
+            self.y * o.z - self.z * o.y, self.z * o.x - self.x * o.z, self.x * o.y - self.y * o.x
+        )
 
     def magnitude(self):
         return math.sqrt((self.x * self.x + self.y * self.y) + self.z * self.z)
@@ -57,7 +60,11 @@ CASES = {
     "repr(a)": ("repr(a)", "repr(pa)", "repr(na)"),
     "q.rotate(a)": ("q.rotate(a)", None, "R @ na"),
     "Quat.from_axis_angle": ("Quat.from_axis_angle(b, t)", None, None),
-    "a.angle_to(b)": ("a.angle_to(b)", None, "np.arccos(np.clip(na.dot(nb) / (np.linalg.norm(na) * np.linalg.norm(nb)), -1, 1))"),
+    "a.angle_to(b)": (
+        "a.angle_to(b)",
+        None,
+        "np.arccos(np.clip(na.dot(nb) / (np.linalg.norm(na) * np.linalg.norm(nb)), -1, 1))",
+    ),
 }
 
 
@@ -90,7 +97,9 @@ def ns_per_op(stmt, ns, number=200_000, repeat=5):
 def main():
     ns = setup_namespace()
     print(f"Python {sys.version.split()[0]}, numpy {np.__version__ if np else 'absent'}")
-    print(f"{'operation':<24}{'kalemtri ns':>12}{'python ns':>11}{'ratio':>8}{'numpy ns':>11}{'ratio':>8}")
+    print(
+        f"{'operation':<24}{'kalemtri ns':>12}{'python ns':>11}{'ratio':>8}{'numpy ns':>11}{'ratio':>8}"
+    )
     for name, (ours, python, numpy_stmt) in CASES.items():
         k = ns_per_op(ours, ns)
         p = ns_per_op(python, ns)

@@ -6,6 +6,7 @@ the ratios numpy/kalemtri (above 1: kalemtri faster) and kalemtri/copy (the memo
 numpy's copy of the same 24 N bytes). Python-object steps (construction, .list, to_array, iteration,
 repr) run up to N = 1e6 and are reported per element.
 """
+
 import math
 import sys
 import time
@@ -88,12 +89,28 @@ def batch_table(quick):
             ("dot", lambda: v.dot(o), lambda: pts @ on),
             ("cross", lambda: v.cross(o), lambda: np.cross(pts, on)),
             ("magnitude", lambda: v.magnitude(), lambda: np.sqrt((pts * pts).sum(1))),
-            ("normalize", lambda: v.normalize(), lambda: pts / np.sqrt((pts * pts).sum(1))[:, None]),
-            ("is_unit", lambda: v.is_unit(), lambda: np.abs(np.sqrt((pts * pts).sum(1)) - 1.0) < EPS),
+            (
+                "normalize",
+                lambda: v.normalize(),
+                lambda: pts / np.sqrt((pts * pts).sum(1))[:, None],
+            ),
+            (
+                "is_unit",
+                lambda: v.is_unit(),
+                lambda: np.abs(np.sqrt((pts * pts).sum(1)) - 1.0) < EPS,
+            ),
             ("distance_to", lambda: v.distance_to(o), lambda: np.sqrt(((pts - on) ** 2).sum(1))),
-            ("rotate", (lambda: v.rotate(q)) if q is not None else None, (lambda: pts @ R.T) if q is not None else None),
+            (
+                "rotate",
+                (lambda: v.rotate(q)) if q is not None else None,
+                (lambda: pts @ R.T) if q is not None else None,
+            ),
             ("collapse(1)", lambda: v.collapse(1), lambda: collapse_np(pts)),
-            ("minimum_distance_to s=1", lambda: v.minimum_distance_to(o, 1), lambda: np.argmin(np.sqrt(((pts - on) ** 2).sum(1)))),
+            (
+                "minimum_distance_to s=1",
+                lambda: v.minimum_distance_to(o, 1),
+                lambda: np.argmin(np.sqrt(((pts - on) ** 2).sum(1))),
+            ),
             ("minimum_distance_to s=64", lambda: v.minimum_distance_to(o, 64), None),
         ]
         print(f"{n:<10} {'copy (numpy)':<24}{'':>14} {copy:>13.2f}")
@@ -138,7 +155,9 @@ def object_table(quick):
             print(f"{n:<10} {name:<24}{k:>14.2f} {r:>13.2f} {r / k:>10.2f}")
         sys.stdout.flush()
     a, b = Vec3d(1, 2, 3), Vec3d(4, 5, 6)
-    print(f"single Vec3d a + b: {best(lambda: a + b, 1):.0f} ns, a.magnitude(): {best(lambda: a.magnitude(), 1):.0f} ns")
+    print(
+        f"single Vec3d a + b: {best(lambda: a + b, 1):.0f} ns, a.magnitude(): {best(lambda: a.magnitude(), 1):.0f} ns"
+    )
 
 
 if __name__ == "__main__":

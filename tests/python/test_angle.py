@@ -32,9 +32,15 @@ def test_construction_and_property(cls):
 
 @pytest.mark.parametrize(
     "name, value",
-    [("zero", 0.0), ("pi", PI), ("two_pi", 6.283185307179586), ("half_pi", 1.5707963267948966),
-     ("quarter_pi", 0.7853981633974483), ("third_pi", 1.0471975511965976),
-     ("sixth_pi", 0.5235987755982988)],
+    [
+        ("zero", 0.0),
+        ("pi", PI),
+        ("two_pi", 6.283185307179586),
+        ("half_pi", 1.5707963267948966),
+        ("quarter_pi", 0.7853981633974483),
+        ("third_pi", 1.0471975511965976),
+        ("sixth_pi", 0.5235987755982988),
+    ],
 )
 def test_constants(name, value):
     a = getattr(AngleRadians, name)()
@@ -45,9 +51,14 @@ def test_constants(name, value):
 
 @pytest.mark.parametrize(
     "method, reference",
-    [("sin", math.sin), ("cos", math.cos), ("tan", math.tan),
-     ("sec", lambda x: 1.0 / math.cos(x)), ("csc", lambda x: 1.0 / math.sin(x) if x else -INF),
-     ("cot", lambda x: 1.0 / math.tan(x) if x else -INF)],
+    [
+        ("sin", math.sin),
+        ("cos", math.cos),
+        ("tan", math.tan),
+        ("sec", lambda x: 1.0 / math.cos(x)),
+        ("csc", lambda x: 1.0 / math.sin(x) if x else -INF),
+        ("cot", lambda x: 1.0 / math.tan(x) if x else -INF),
+    ],
 )
 @pytest.mark.parametrize("x", [0.5, -0.0])
 def test_trigonometry(method, reference, x):
@@ -80,9 +91,21 @@ def test_results(result, cls, expected):
 
 @pytest.mark.parametrize(
     "expr",
-    [lambda a, d: 3 * a, lambda a, d: a + 1.0, lambda a, d: 1 - a, lambda a, d: a * "x",
-     lambda a, d: 2 / a, lambda a, d: a * a, lambda a, d: a + d, lambda a, d: a < 1.0,
-     lambda a, d: +a, lambda a, d: d + d, lambda a, d: d * 2, lambda a, d: -d, lambda a, d: d < d],
+    [
+        lambda a, d: 3 * a,
+        lambda a, d: a + 1.0,
+        lambda a, d: 1 - a,
+        lambda a, d: a * "x",
+        lambda a, d: 2 / a,
+        lambda a, d: a * a,
+        lambda a, d: a + d,
+        lambda a, d: a < 1.0,
+        lambda a, d: +a,
+        lambda a, d: d + d,
+        lambda a, d: d * 2,
+        lambda a, d: -d,
+        lambda a, d: d < d,
+    ],
 )
 def test_unsupported_operations_raise_type_error(expr):
     a, d = AngleRadians(2.0), AngleDegrees(1.0)
@@ -106,8 +129,9 @@ def test_unsuitable_operand_gets_its_reflected_turn():
 @pytest.mark.parametrize(
     "x, y", [(1.0, 1.0), (1.0, 2.0), (2.0, 1.0), (0.0, -0.0), (NAN, 1.0), (1.0, NAN), (NAN, NAN)]
 )
-@pytest.mark.parametrize("op", [operator.eq, operator.ne, operator.lt, operator.le, operator.gt,
-                                operator.ge])
+@pytest.mark.parametrize(
+    "op", [operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge]
+)
 def test_comparisons_are_exact(x, y, op):
     assert op(AngleRadians(x), AngleRadians(y)) is op(x, y)
 
@@ -145,10 +169,16 @@ def test_hashing():
 
 @pytest.mark.parametrize(
     "angle, text",
-    [(AngleRadians(PI), "3.141592653589793 radians"), (AngleRadians(-0.0), "-0 radians"),
-     (AngleRadians(NAN), "NaN radians"), (AngleRadians(-INF), "-inf radians"),
-     (AngleDegrees(90), "90°"), (AngleDegrees(-0.0), "-0°"), (AngleDegrees(NAN), "NaN°"),
-     (AngleRadians.third_pi().to_degrees(), "59.99999999999999°")],
+    [
+        (AngleRadians(PI), "3.141592653589793 radians"),
+        (AngleRadians(-0.0), "-0 radians"),
+        (AngleRadians(NAN), "NaN radians"),
+        (AngleRadians(-INF), "-inf radians"),
+        (AngleDegrees(90), "90°"),
+        (AngleDegrees(-0.0), "-0°"),
+        (AngleDegrees(NAN), "NaN°"),
+        (AngleRadians.third_pi().to_degrees(), "59.99999999999999°"),
+    ],
 )
 def test_text(angle, text):
     assert repr(angle) == text and str(angle) == text

@@ -21,7 +21,12 @@ def circle(center=(0, 0, 0), radius=1, normal=(0, 0, 1)):
 def test_submodule_registration():
     assert g.__name__ == "geometry"
     assert g.__all__ == [
-        "Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"
+        "Circle",
+        "circle_circle",
+        "circle_point",
+        "circle_point_unchecked",
+        "plane_line",
+        "Plane",
     ]
     for name in g.__all__[1:5]:
         f = getattr(g, name)
@@ -32,16 +37,19 @@ def test_submodule_registration():
         import kalemtri_py.geometry  # noqa: F401
 
 
-@pytest.mark.parametrize("make, normal, distance", [
-    (lambda: Plane(V(0, 0, 2), 5), (0, 0, 1), 5.0),
-    (Plane.xy, (0, 0, 1), 0.0),
-    (Plane.xz, (0, 1, 0), 0.0),
-    (Plane.yz, (1, 0, 0), 0.0),
-    (lambda: Plane.from_point(V(0, 0, 2), V(1, 2, 3)), (0, 0, 1), -3.0),
-    (lambda: Plane.from_points(V(0, 0, 0), V(0, 1, 0), V(1, 0, 0)), (0, 0, -1), 0.0),
-    # A cross product of length 4: the distance still comes from the unit normal.
-    (lambda: Plane.from_points(V(0, 0, 3), V(2, 0, 3), V(0, 2, 3)), (0, 0, 1), -3.0),
-])
+@pytest.mark.parametrize(
+    "make, normal, distance",
+    [
+        (lambda: Plane(V(0, 0, 2), 5), (0, 0, 1), 5.0),
+        (Plane.xy, (0, 0, 1), 0.0),
+        (Plane.xz, (0, 1, 0), 0.0),
+        (Plane.yz, (1, 0, 0), 0.0),
+        (lambda: Plane.from_point(V(0, 0, 2), V(1, 2, 3)), (0, 0, 1), -3.0),
+        (lambda: Plane.from_points(V(0, 0, 0), V(0, 1, 0), V(1, 0, 0)), (0, 0, -1), 0.0),
+        # A cross product of length 4: the distance still comes from the unit normal.
+        (lambda: Plane.from_points(V(0, 0, 3), V(2, 0, 3), V(0, 2, 3)), (0, 0, 1), -3.0),
+    ],
+)
 def test_plane_factories(make, normal, distance):
     p = make()
     assert xyz(p.normal) == normal and p.distance == distance
@@ -77,12 +85,15 @@ def test_vectors_go_in_and_out_by_copy():
     assert xyz(c.get_plane().normal) == (0, 0, 1)
 
 
-@pytest.mark.parametrize("make, name, bad", [
-    (Plane.xy, "normal", (0, 0, 1)),
-    (Plane.xy, "distance", "far"),
-    (circle, "center", None),
-    (circle, "radius", V(1, 0, 0)),
-])
+@pytest.mark.parametrize(
+    "make, name, bad",
+    [
+        (Plane.xy, "normal", (0, 0, 1)),
+        (Plane.xy, "distance", "far"),
+        (circle, "center", None),
+        (circle, "radius", V(1, 0, 0)),
+    ],
+)
 def test_bad_assignment_and_delete_change_nothing(make, name, bad):
     obj = make()
     before = repr(getattr(obj, name))
@@ -107,20 +118,26 @@ def test_circle_equality_and_hash():
     hash(Plane.xy())
 
 
-@pytest.mark.parametrize("other, same", [
-    (circle((5, 5, 1), normal=(0, 0, 1)), True),
-    (circle((5, 5, 1), normal=(0, 0, -1)), True),  # one plane, off the origin
-    (circle((5, 5, -1), normal=(0, 0, -1)), False),  # mirror image through the origin
-    (circle((5, 5, 1), normal=(0, 1e-9, 1)), False),
-])
+@pytest.mark.parametrize(
+    "other, same",
+    [
+        (circle((5, 5, 1), normal=(0, 0, 1)), True),
+        (circle((5, 5, 1), normal=(0, 0, -1)), True),  # one plane, off the origin
+        (circle((5, 5, -1), normal=(0, 0, -1)), False),  # mirror image through the origin
+        (circle((5, 5, 1), normal=(0, 1e-9, 1)), False),
+    ],
+)
 def test_in_same_plane(other, same):
     assert circle((0, 0, 1)).in_same_plane(other) is same
 
 
-@pytest.mark.parametrize("plane, a, b, expected", [
-    (Plane.xy(), (0, 0, 0), (1, 1, 1), (0, 0, 0)),
-    (Plane(V(1, 0, 0), -2), (1, 0, 0), (1.5, 1, 0), (2, 2, 0)),  # beyond b: not clamped
-])
+@pytest.mark.parametrize(
+    "plane, a, b, expected",
+    [
+        (Plane.xy(), (0, 0, 0), (1, 1, 1), (0, 0, 0)),
+        (Plane(V(1, 0, 0), -2), (1, 0, 0), (1.5, 1, 0), (2, 2, 0)),  # beyond b: not clamped
+    ],
+)
 def test_plane_line(plane, a, b, expected):
     assert xyz(g.plane_line(plane=plane, a=V(*a), b=V(*b))) == expected
 
@@ -130,13 +147,16 @@ def test_plane_line_parallel_gives_a_point_not_none():
     assert isinstance(p, V) and not any(math.isfinite(c) for c in xyz(p))
 
 
-@pytest.mark.parametrize("point, rim, disc, ball", [
-    ((1, 0, 0), True, True, True),
-    ((0.5, 0, 0), False, True, True),
-    ((2, 0, 0), False, False, False),
-    ((0, 0, 1), False, False, True),
-    ((0, 0, -1), False, False, True),  # behind the plane is not on the circle
-])
+@pytest.mark.parametrize(
+    "point, rim, disc, ball",
+    [
+        ((1, 0, 0), True, True, True),
+        ((0.5, 0, 0), False, True, True),
+        ((2, 0, 0), False, False, False),
+        ((0, 0, 1), False, False, True),
+        ((0, 0, -1), False, False, True),  # behind the plane is not on the circle
+    ],
+)
 def test_circle_point(point, rim, disc, ball):
     c, p = circle(), V(*point)
     assert g.circle_point(c, p, False) is rim
@@ -157,31 +177,48 @@ def test_inner_accepts_numpy_bool():
     assert not g.circle_point_unchecked(circle(), V(0.5, 0, 0), np.bool_(False))
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: g.circle_point(circle(), 1, True),
-     "argument 'point': 'int' object cannot be converted to 'Vec3d'"),
-    (lambda: g.plane_line(circle(), V(0, 0, 0), V(1, 1, 1)),
-     "argument 'plane': 'Circle' object cannot be converted to 'Plane'"),
-    (lambda: g.plane_line(Plane.xy()),
-     "plane_line() missing 2 required positional arguments: 'a' and 'b'"),
-    (lambda: Plane.from_points(V(0, 0, 0)),
-     "Plane.from_points() missing 2 required positional arguments: 'point2' and 'point3'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: g.circle_point(circle(), 1, True),
+            "argument 'point': 'int' object cannot be converted to 'Vec3d'",
+        ),
+        (
+            lambda: g.plane_line(circle(), V(0, 0, 0), V(1, 1, 1)),
+            "argument 'plane': 'Circle' object cannot be converted to 'Plane'",
+        ),
+        (
+            lambda: g.plane_line(Plane.xy()),
+            "plane_line() missing 2 required positional arguments: 'a' and 'b'",
+        ),
+        (
+            lambda: Plane.from_points(V(0, 0, 0)),
+            "Plane.from_points() missing 2 required positional arguments: 'point2' and 'point3'",
+        ),
+    ],
+)
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as e:
         call()
     assert str(e.value) == message
 
 
-@pytest.mark.parametrize("c1, c2, expected", [
-    (circle(), circle((1, 0, 0)), ((0.5, -H, 0), (0.5, H, 0))),
-    (circle(), circle((1, 0, 0), normal=(0, 0, -1)), ((0.5, H, 0), (0.5, -H, 0))),
-    (circle(radius=2), circle((3, 0, 0), 2),
-     ((1.5, -1.3228756555322954, 0), (1.5, 1.3228756555322954, 0))),
-    (circle(), circle((2, 0, 0)), ((1, 0, 0), (1, 0, 0))),
-    # Opposite normals in one plane off the origin still cross.
-    (circle((0, 0, 5)), circle((1, 0, 5), normal=(0, 0, -1)), ((0.5, H, 5), (0.5, -H, 5))),
-])
+@pytest.mark.parametrize(
+    "c1, c2, expected",
+    [
+        (circle(), circle((1, 0, 0)), ((0.5, -H, 0), (0.5, H, 0))),
+        (circle(), circle((1, 0, 0), normal=(0, 0, -1)), ((0.5, H, 0), (0.5, -H, 0))),
+        (
+            circle(radius=2),
+            circle((3, 0, 0), 2),
+            ((1.5, -1.3228756555322954, 0), (1.5, 1.3228756555322954, 0)),
+        ),
+        (circle(), circle((2, 0, 0)), ((1, 0, 0), (1, 0, 0))),
+        # Opposite normals in one plane off the origin still cross.
+        (circle((0, 0, 5)), circle((1, 0, 5), normal=(0, 0, -1)), ((0.5, H, 5), (0.5, -H, 5))),
+    ],
+)
 def test_circle_circle(c1, c2, expected):
     result = g.circle_circle(c1, c2)
     assert isinstance(result, tuple) and tuple(xyz(p) for p in result) == expected
@@ -193,12 +230,15 @@ def test_touching_circles_that_round_inside_give_one_point_twice():
     assert xyz(p) == xyz(q) and p.x == pytest.approx(0.3) and (p.y, p.z) == (0, 0)
 
 
-@pytest.mark.parametrize("c1, c2", [
-    (circle(), circle()),
-    (circle(), circle(radius=2)),
-    (circle(), circle((3, 0, 0))),
-    (circle(), circle((0.5, 0, 1))),
-    (circle(), circle((0.5, 0, 0), normal=(0, 1, 0))),
-])
+@pytest.mark.parametrize(
+    "c1, c2",
+    [
+        (circle(), circle()),
+        (circle(), circle(radius=2)),
+        (circle(), circle((3, 0, 0))),
+        (circle(), circle((0.5, 0, 1))),
+        (circle(), circle((0.5, 0, 0), normal=(0, 1, 0))),
+    ],
+)
 def test_circle_circle_no_result(c1, c2):
     assert g.circle_circle(c1, c2) is None

@@ -1,4 +1,5 @@
 """The module's shape and the conventions every binding shares."""
+
 import importlib
 import inspect
 import subprocess
@@ -11,7 +12,14 @@ from kalemtri_py import Vec3d
 
 
 def test_registration_order_and_docs():
-    assert kalemtri_py.__all__ == ["AngleRadians", "AngleDegrees", "Quat", "Vec3d", "VecList", "geometry"]
+    assert kalemtri_py.__all__ == [
+        "AngleRadians",
+        "AngleDegrees",
+        "Quat",
+        "Vec3d",
+        "VecList",
+        "geometry",
+    ]
     assert [n for n in vars(kalemtri_py) if n in kalemtri_py.__all__] == kalemtri_py.__all__
     assert kalemtri_py.__doc__ == ""
     geometry = kalemtri_py.geometry
@@ -63,15 +71,36 @@ def test_class_shape():
     [
         (lambda: Vec3d(1, 2), "Vec3d.__new__() missing 1 required positional argument: 'z'"),
         (lambda: Vec3d(1), "Vec3d.__new__() missing 2 required positional arguments: 'y' and 'z'"),
-        (lambda: Vec3d(), "Vec3d.__new__() missing 3 required positional arguments: 'x', 'y', and 'z'"),
-        (lambda: Vec3d(1, 2, 3, 4), "Vec3d.__new__() takes 3 positional arguments but 4 were given"),
+        (
+            lambda: Vec3d(),
+            "Vec3d.__new__() missing 3 required positional arguments: 'x', 'y', and 'z'",
+        ),
+        (
+            lambda: Vec3d(1, 2, 3, 4),
+            "Vec3d.__new__() takes 3 positional arguments but 4 were given",
+        ),
         (lambda: Vec3d(1, 2, 3, w=0), "Vec3d.__new__() got an unexpected keyword argument 'w'"),
         (lambda: Vec3d(1, 2, 3, x=1), "Vec3d.__new__() got multiple values for argument 'x'"),
-        (lambda: Vec3d.__new__(Vec3d, 1, 2, 3, 4), "Vec3d.__new__() takes 3 positional arguments but 4 were given"),
-        (lambda: Vec3d.zero().dot(Vec3d.i(), Vec3d.j()), "Vec3d.dot() takes 1 positional arguments but 2 were given"),
-        (lambda: Vec3d.new_from_to(1, 2, 3), "Vec3d.new_from_to() takes 2 positional arguments but 3 were given"),
-        (lambda: Vec3d.zero().dot(None), "argument 'other': 'NoneType' object cannot be converted to 'Vec3d'"),
-        (lambda: Vec3d.zero().dot(other=1.5), "argument 'other': 'float' object cannot be converted to 'Vec3d'"),
+        (
+            lambda: Vec3d.__new__(Vec3d, 1, 2, 3, 4),
+            "Vec3d.__new__() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: Vec3d.zero().dot(Vec3d.i(), Vec3d.j()),
+            "Vec3d.dot() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: Vec3d.new_from_to(1, 2, 3),
+            "Vec3d.new_from_to() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: Vec3d.zero().dot(None),
+            "argument 'other': 'NoneType' object cannot be converted to 'Vec3d'",
+        ),
+        (
+            lambda: Vec3d.zero().dot(other=1.5),
+            "argument 'other': 'float' object cannot be converted to 'Vec3d'",
+        ),
     ],
 )
 def test_argument_errors(call, message):
@@ -113,7 +142,14 @@ def test_float_and_index_conversion():
 
 def test_operators_return_not_implemented():
     v = Vec3d(1, 2, 3)
-    for op in (lambda: v + 1, lambda: 1 + v, lambda: v * v, lambda: 2 / v, lambda: v - "a", lambda: v < v):
+    for op in (
+        lambda: v + 1,
+        lambda: 1 + v,
+        lambda: v * v,
+        lambda: 2 / v,
+        lambda: v - "a",
+        lambda: v < v,
+    ):
         with pytest.raises(TypeError):
             op()
 

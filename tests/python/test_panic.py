@@ -1,4 +1,5 @@
 """Internal assertion failures surface as PanicException, with a diagnostic on standard error."""
+
 import subprocess
 import sys
 

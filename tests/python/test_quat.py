@@ -36,7 +36,7 @@ def test_construction_fields_and_setters():
     assert q.j == 12.0
     for n, name in enumerate("wijk"):
         with pytest.raises(TypeError, match=rf"^argument '{name}': "):
-            Quat(*[1, 2, 3, 4][:n], "x", *[1, 2, 3, 4][n + 1:])
+            Quat(*[1, 2, 3, 4][:n], "x", *[1, 2, 3, 4][n + 1 :])
 
 
 def test_identity_comparison_and_no_arithmetic():
@@ -55,10 +55,14 @@ def test_identity_comparison_and_no_arithmetic():
         (lambda: Quat(1, -2, NAN, 4).conjugate(), (1, 2, NAN, -4)),
         (lambda: Quat(0, 3, 0, -4).normalize(), (0, 0.6, 0, -0.8)),
         (quarter_turn, (R, -0.0, -0.0, -R_)),
-        (lambda: Quat.from_axis_angle(angle=AngleRadians(0.0), axis=Vec3d(1, 0, 0)),
-         (1, -0.0, -0.0, -0.0)),
-        (lambda: Quat.from_axis_angle(Vec3d(0, 0, 2), AngleRadians.pi()),  # axis used as given
-         (6.123233995736766e-17, -0.0, -0.0, -2.0)),
+        (
+            lambda: Quat.from_axis_angle(angle=AngleRadians(0.0), axis=Vec3d(1, 0, 0)),
+            (1, -0.0, -0.0, -0.0),
+        ),
+        (
+            lambda: Quat.from_axis_angle(Vec3d(0, 0, 2), AngleRadians.pi()),  # axis used as given
+            (6.123233995736766e-17, -0.0, -0.0, -2.0),
+        ),
         (lambda: Vec3d(-0.0, 2, NAN).to_quat(), (0.0, -0.0, 2, NAN)),
     ],
 )
@@ -69,10 +73,14 @@ def test_quaternion_results(result, expected):
 
 @pytest.mark.parametrize(
     "q, magnitude, unit",
-    [((1, 1, 1, 1), 2.0, False), ((0, 0.6, 0, 0.8), 1.0, True),
-     ((1 + 2**-52, 0, 0, 0), 1.0000000000000002, False),
-     ((1 - 2**-53, 0, 0, 0), 0.9999999999999999, True), ((0, 0, 0, 0), 0.0, False),
-     ((NAN, 0, 0, 0), NAN, False)],
+    [
+        ((1, 1, 1, 1), 2.0, False),
+        ((0, 0.6, 0, 0.8), 1.0, True),
+        ((1 + 2**-52, 0, 0, 0), 1.0000000000000002, False),
+        ((1 - 2**-53, 0, 0, 0), 0.9999999999999999, True),
+        ((0, 0, 0, 0), 0.0, False),
+        ((NAN, 0, 0, 0), NAN, False),
+    ],
 )
 def test_magnitude_and_is_unit(q, magnitude, unit):
     assert same(Quat(*q).magnitude(), magnitude) and Quat(*q).is_unit() is unit
@@ -83,8 +91,11 @@ def test_magnitude_and_is_unit(q, magnitude, unit):
     [
         (quarter_turn(), (1, 0, 0), (2.220446049250313e-16, 1.0, 0.0)),
         (Quat(2, 0, 0, 0), (1, 2, 3), (4, 8, 12)),
-        (Quat(-0.36, 0.97, 0.67, 0.13), (2, 3.1, 3.3),
-         (7.372800000000002, -0.11888999999999955, -1.8582299999999996)),
+        (
+            Quat(-0.36, 0.97, 0.67, 0.13),
+            (2, 3.1, 3.3),
+            (7.372800000000002, -0.11888999999999955, -1.8582299999999996),
+        ),
     ],
 )
 def test_rotate(q, v, expected, assert_vec):
@@ -96,8 +107,11 @@ def test_rotate(q, v, expected, assert_vec):
 
 @pytest.mark.parametrize(
     "q, axis, angle",
-    [(quarter_turn(), (-0.0, -0.0, -1.0), 1.5707963267948966),
-     (Quat(1, 5, 6, 7), (1, 0, 0), 0.0), (Quat(2, 0, 0, 0), (NAN, NAN, NAN), NAN)],
+    [
+        (quarter_turn(), (-0.0, -0.0, -1.0), 1.5707963267948966),
+        (Quat(1, 5, 6, 7), (1, 0, 0), 0.0),
+        (Quat(2, 0, 0, 0), (NAN, NAN, NAN), NAN),
+    ],
 )
 def test_to_axis_angle(q, axis, angle, assert_vec):
     out = q.to_axis_angle()
@@ -119,8 +133,10 @@ def test_matrix_is_a_list_of_rows_and_to_vec_a_tuple():
 
 @pytest.mark.parametrize(
     "q, text",
-    [(quarter_turn(), "Quat(0.7071067811865476, -0, -0, -0.7071067811865475)"),
-     (Quat(NAN, INF, -INF, 1e-7), "Quat(NaN, inf, -inf, 0.0000001)")],
+    [
+        (quarter_turn(), "Quat(0.7071067811865476, -0, -0, -0.7071067811865475)"),
+        (Quat(NAN, INF, -INF, 1e-7), "Quat(NaN, inf, -inf, 0.0000001)"),
+    ],
 )
 def test_text(q, text):
     assert repr(q) == text and str(q) == text
@@ -129,12 +145,18 @@ def test_text(q, text):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: Quat.from_axis_angle(Vec3d(0, 0, 1), 1.5707963267948966),
-         "argument 'angle': 'float' object cannot be converted to 'AngleRadians'"),
-        (lambda: Quat.from_axis_angle((0, 0, 1), AngleRadians(1.0)),
-         "argument 'axis': 'tuple' object cannot be converted to 'Vec3d'"),
-        (lambda: Quat.identity().rotate((1, 2, 3)),
-         "argument 'v': 'tuple' object cannot be converted to 'Vec3d'"),
+        (
+            lambda: Quat.from_axis_angle(Vec3d(0, 0, 1), 1.5707963267948966),
+            "argument 'angle': 'float' object cannot be converted to 'AngleRadians'",
+        ),
+        (
+            lambda: Quat.from_axis_angle((0, 0, 1), AngleRadians(1.0)),
+            "argument 'axis': 'tuple' object cannot be converted to 'Vec3d'",
+        ),
+        (
+            lambda: Quat.identity().rotate((1, 2, 3)),
+            "argument 'v': 'tuple' object cannot be converted to 'Vec3d'",
+        ),
     ],
 )
 def test_argument_errors(call, message):

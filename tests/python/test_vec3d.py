@@ -17,7 +17,10 @@ INF = float("inf")
         (Vec3d(-0.0, INF, NAN), "Vec3d(-0, inf, NaN)"),
         (Vec3d(1e21, -INF, 5e-324), "Vec3d(1000000000000000000000, -inf, 0." + "0" * 323 + "5)"),
         (Vec3d(0, 0, 0).normalize(), "Vec3d(NaN, NaN, NaN)"),
-        (Vec3d(123456789012345680000, 0.1, 1 / 3), "Vec3d(123456789012345680000, 0.1, 0.3333333333333333)"),
+        (
+            Vec3d(123456789012345680000, 0.1, 1 / 3),
+            "Vec3d(123456789012345680000, 0.1, 0.3333333333333333)",
+        ),
     ],
 )
 def test_repr(v, text):
@@ -107,8 +110,14 @@ def test_scalar_results(result, expected):
 
 @pytest.mark.parametrize(
     "v, unit",
-    [((1, 0, 0), True), ((0.6, 0.8, 0), True), ((1.0000000000000002, 0, 0), False),
-     ((0.9999999999999999, 0, 0), True), ((0, 0, 0), False), ((NAN, 0, 0), False)],
+    [
+        ((1, 0, 0), True),
+        ((0.6, 0.8, 0), True),
+        ((1.0000000000000002, 0, 0), False),
+        ((0.9999999999999999, 0, 0), True),
+        ((0, 0, 0), False),
+        ((NAN, 0, 0), False),
+    ],
 )
 def test_is_unit(v, unit):
     assert Vec3d(*v).is_unit() is unit

@@ -14,12 +14,30 @@ NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
 # Above the serial cutoff, so the pool splits the work.
 LARGE = 50_001
 
-EDGE_VALUES = [0.0, -0.0, 1.5, -2.25, 1e300, -1e-300, 5e-324, -5e-324, INF, -INF, NAN, NEG_NAN, 0.1, 3.0]
+EDGE_VALUES = [
+    0.0,
+    -0.0,
+    1.5,
+    -2.25,
+    1e300,
+    -1e-300,
+    5e-324,
+    -5e-324,
+    INF,
+    -INF,
+    NAN,
+    NEG_NAN,
+    0.1,
+    3.0,
+]
 
 
 def edge_vectors(n):
     k = len(EDGE_VALUES)
-    return [Vec3d(EDGE_VALUES[i % k], EDGE_VALUES[(i // k) % k], EDGE_VALUES[(i * 7 + 3) % k] * (i + 1)) for i in range(n)]
+    return [
+        Vec3d(EDGE_VALUES[i % k], EDGE_VALUES[(i // k) % k], EDGE_VALUES[(i * 7 + 3) % k] * (i + 1))
+        for i in range(n)
+    ]
 
 
 def make_quat():
@@ -36,7 +54,12 @@ def vec_bits(v):
 def test_empty_lists():
     for v in (VecList([]), VecList(()), VecList.empty(), VecList(range(0))):
         assert len(v) == 0 and not v and repr(v) == "[]" and v.list == [] and v.to_array() == []
-        assert list(v) == [] and v.magnitude() == [] and len(v.normalize()) == 0 and len(v.collapse(7)) == 0
+        assert (
+            list(v) == []
+            and v.magnitude() == []
+            and len(v.normalize()) == 0
+            and len(v.collapse(7)) == 0
+        )
         with pytest.raises(IndexError, match="^Index out of bounds$"):
             v[0]
         with pytest.raises(BaseException, match=r"^called `Option::unwrap\(\)` on a `None` value$"):
@@ -56,9 +79,21 @@ class Seq:
     [
         ("abc", TypeError, "argument 'list': Can't extract `str` to `Vec`"),
         ({}, TypeError, "argument 'list': 'dict' object cannot be converted to 'Sequence'"),
-        ((x for x in []), TypeError, "argument 'list': 'generator' object cannot be converted to 'Sequence'"),
-        ([Vec3d(1, 2, 3), 5], TypeError, "argument 'list': 'int' object cannot be converted to 'Vec3d'"),
-        (Seq([Vec3d(1, 2, 3), "x"]), TypeError, "argument 'list': 'str' object cannot be converted to 'Vec3d'"),
+        (
+            (x for x in []),
+            TypeError,
+            "argument 'list': 'generator' object cannot be converted to 'Sequence'",
+        ),
+        (
+            [Vec3d(1, 2, 3), 5],
+            TypeError,
+            "argument 'list': 'int' object cannot be converted to 'Vec3d'",
+        ),
+        (
+            Seq([Vec3d(1, 2, 3), "x"]),
+            TypeError,
+            "argument 'list': 'str' object cannot be converted to 'Vec3d'",
+        ),
         (Seq(None), TypeError, "argument 'list': 'NoneType' object is not subscriptable"),
         (Seq({0: Vec3d(1, 2, 3)}), KeyError, "1"),
     ],
@@ -89,7 +124,9 @@ def test_construction_and_container():
     v.list[1].x = 99
     next(iter(v)).x = 99
     assert v.to_array() == [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [7.0, 8.0, 9.0], [0.0, 0.0, 0.0]]
-    with pytest.raises(TypeError, match="^argument 'vec': 'tuple' object cannot be converted to 'Vec3d'$"):
+    with pytest.raises(
+        TypeError, match="^argument 'vec': 'tuple' object cannot be converted to 'Vec3d'$"
+    ):
         v.append((1, 2, 3))
     with pytest.raises(AttributeError):
         v.list = []
@@ -101,7 +138,9 @@ def test_extend_and_iterator_snapshot():
     it = iter(v)
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
         v.extend(v)
-    with pytest.raises(TypeError, match="^argument 'other': 'list' object cannot be converted to 'VecList'$"):
+    with pytest.raises(
+        TypeError, match="^argument 'other': 'list' object cannot be converted to 'VecList'$"
+    ):
         v.extend([])
     v.extend(w)
     assert [e.x for e in v] == [1.0, 2.0, 3.0] and len(w) == 2
@@ -114,7 +153,9 @@ def test_extend_and_iterator_snapshot():
 
 def test_text_form():
     v = VecList([Vec3d(1, 2, 3), Vec3d(0.1, 0, -0.0), Vec3d(1e21, 1e-7, NAN)])
-    assert repr(v) == "[Vec3d(1, 2, 3)\nVec3d(0.1, 0, -0)\nVec3d(1" + "0" * 21 + ", 0.0000001, NaN)]"
+    assert (
+        repr(v) == "[Vec3d(1, 2, 3)\nVec3d(0.1, 0, -0)\nVec3d(1" + "0" * 21 + ", 0.0000001, NaN)]"
+    )
     big = edge_vectors(3000)  # formatted in chunks on the pool
     assert repr(VecList(big)) == "[" + "\n".join(map(repr, big)) + "]"
 
@@ -133,7 +174,10 @@ ELEMENTWISE = {
     "dot": (lambda v: v.dot(Vec3d(0.1, -3, 7)), lambda e: e.dot(Vec3d(0.1, -3, 7))),
     "magnitude": (lambda v: v.magnitude(), lambda e: e.magnitude()),
     "is_unit": (lambda v: v.is_unit(), lambda e: e.is_unit()),
-    "distance_to": (lambda v: v.distance_to(Vec3d(1, 2, -3)), lambda e: e.distance_to(Vec3d(1, 2, -3))),
+    "distance_to": (
+        lambda v: v.distance_to(Vec3d(1, 2, -3)),
+        lambda e: e.distance_to(Vec3d(1, 2, -3)),
+    ),
 }
 
 
@@ -147,7 +191,9 @@ def canonical(result):
     """Exact bits, except that every NaN counts as one: its sign and payload may differ between
     vectorised and scalar code."""
     out = []
-    for r in result if not isinstance(result, VecList) else (c for e in result for c in (e.x, e.y, e.z)):
+    for r in (
+        result if not isinstance(result, VecList) else (c for e in result for c in (e.x, e.y, e.z))
+    ):
         out.append(r if isinstance(r, bool) else "nan" if math.isnan(r) else bits(r))
     return out
 
@@ -174,7 +220,9 @@ def test_rotate_in_place(n):
     assert v.rotate(q) is None
     assert canonical(v) == canonical(VecList([q.rotate(e) for e in items]))
     assert flat(VecList(list(it))) == flat(earlier) == flat(VecList(items))
-    with pytest.raises(TypeError, match="^argument 'quat': 'Vec3d' object cannot be converted to 'Quat'$"):
+    with pytest.raises(
+        TypeError, match="^argument 'quat': 'Vec3d' object cannot be converted to 'Quat'$"
+    ):
         v.rotate(Vec3d(1, 0, 0))
 
 
@@ -193,7 +241,13 @@ def test_collapse_errors_leave_list_unchanged(n):
 
 @pytest.mark.parametrize(
     "operation",
-    [lambda v: v * v, lambda v: Vec3d(1, 2, 3) + v, lambda v: v + 1, lambda v: v / Vec3d(1, 1, 1), lambda v: 1 - v],
+    [
+        lambda v: v * v,
+        lambda v: Vec3d(1, 2, 3) + v,
+        lambda v: v + 1,
+        lambda v: v / Vec3d(1, 1, 1),
+        lambda v: 1 - v,
+    ],
 )
 def test_unsupported_operands(operation):
     with pytest.raises(TypeError, match="unsupported operand"):
@@ -201,7 +255,19 @@ def test_unsupported_operands(operation):
 
 
 def test_is_unit_boundary():
-    v = VecList([Vec3d(*c) for c in [(1, 0, 0), (0.6, 0.8, 0), (1, 1e-15, 0), (0.9999999999999999, 0, 0), (1.0000000000000002, 0, 0), (NAN, 0, 0)]])
+    v = VecList(
+        [
+            Vec3d(*c)
+            for c in [
+                (1, 0, 0),
+                (0.6, 0.8, 0),
+                (1, 1e-15, 0),
+                (0.9999999999999999, 0, 0),
+                (1.0000000000000002, 0, 0),
+                (NAN, 0, 0),
+            ]
+        ]
+    )
     assert v.is_unit() == [True, True, True, True, False, False]
 
 
@@ -235,11 +301,16 @@ def test_minimum_distance_errors_and_keywords():
     v = VecList([Vec3d(i, 1, 2) for i in range(10)])
     with pytest.raises(BaseException, match=r"^assertion failed: stride != 0$"):
         VecList.empty().minimum_distance_to(Vec3d(0, 0, 0), 0)
-    with pytest.raises(TypeError, match="^argument 'other': 'int' object cannot be converted to 'Vec3d'$"):
+    with pytest.raises(
+        TypeError, match="^argument 'other': 'int' object cannot be converted to 'Vec3d'$"
+    ):
         v.minimum_distance_to(1, 1)
     with pytest.raises(OverflowError):
         v.minimum_distance_to(Vec3d(0, 0, 0), -1)
-    assert v.minimum_distance_to(stride=2**64 - 1, other=Vec3d(4.2, 1, 2)) == (4, v[4].distance_to(Vec3d(4.2, 1, 2)))
+    assert v.minimum_distance_to(stride=2**64 - 1, other=Vec3d(4.2, 1, 2)) == (
+        4,
+        v[4].distance_to(Vec3d(4.2, 1, 2)),
+    )
 
 
 def test_minimum_distance_large_ties():
@@ -272,8 +343,15 @@ print(h.hexdigest())
 
 def test_independent_of_thread_count():
     script = THREAD_SCRIPT.format(path=sys.path)
-    one = subprocess.run(["taskset", "-c", "0", sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    every = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    one = subprocess.run(
+        ["taskset", "-c", "0", sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    every = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True
+    )
     assert one.stdout and one.stdout == every.stdout
 
 
