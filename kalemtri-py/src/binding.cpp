@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <exception>
+#include <new>
 
 namespace kpy {
 
@@ -47,7 +49,7 @@ std::string type_qualname(PyObject* obj) {
         if (const char* s = PyUnicode_Check(q) ? PyUnicode_AsUTF8(q) : nullptr) name = s;
         Py_DECREF(q);
     }
-    PyErr_Clear();
+    clear_error();
     return name;
 }
 
@@ -86,11 +88,13 @@ void argument_error(const char* name) {
     fail();
 }
 
+void set_borrow_error(const char* message) { PyErr_SetString(PyExc_RuntimeError, message); }
+
 static void set_panic(PyObject* message) {
     if (PyObject* type = panic_type()) PyErr_SetObject(type, message);
 }
 
-void report_panic(const kalemtri::Panic& p) {
+static void report_panic(const kalemtri::Panic& p) {
     char thread[32];
     if (p.thread == 0)
         std::snprintf(thread, sizeof thread, "main");
@@ -106,7 +110,7 @@ void report_panic(const kalemtri::Panic& p) {
     }
 }
 
-void resume_panic_if_any() {
+static void resume_panic_if_any() {
     if (!panic_pending()) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -128,9 +132,25 @@ void resume_panic_if_any() {
     }
 }
 
-void report_unexpected(const char* what) {
+static void report_unexpected(const char* what) {
     kalemtri::Panic p{what, std::source_location::current(), kalemtri::current_thread_tag()};
     report_panic(p);
+}
+
+void set_error_from_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyErrSet&) {
+        resume_panic_if_any();
+    } catch (const kalemtri::Panic& p) {
+        report_panic(p);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        report_unexpected(e.what());
+    } catch (...) {
+        report_unexpected("unknown C++ exception");
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -153,7 +173,7 @@ static bool attribute_is(PyObject* obj, const char* attribute, const char* a, co
         match = PyUnicode_CompareWithASCIIString(value, a) == 0 ||
                 (b && PyUnicode_CompareWithASCIIString(value, b) == 0);
     Py_XDECREF(value);
-    PyErr_Clear();
+    clear_error();
     return match;
 }
 
@@ -281,6 +301,8 @@ void parse_tuple_arguments(const char* owner, const char* function, const char* 
     Py_XDECREF(kwnames);
 }
 
+PyObject* iterator_self(PyObject* self) { return new_ref(self); }
+
 PyObject* sequence_item(PyObject* self, Py_ssize_t i) {
     PyObject* key = PyLong_FromSsize_t(i);
     if (!key) return nullptr;
@@ -336,7 +358,7 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
     PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
-#if PY_VERSION_HEX < 0x030A0000
+#if !PY310_PLUS
     // Before 3.10 the type keeps only the doc after the signature, which loses
     // `__text_signature__`; the type frees tp_doc with PyObject_Free, so swap in a full copy.
     if (doc) {
@@ -383,6 +405,8 @@ bool add_to_module(PyObject* module, const char* name, PyObject* item) {
     if (!appended) {
         Py_XDECREF(key);
         Py_DECREF(item);
+        // Running out of memory is not a broken invariant: the MemoryError is the import's error.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
         kalemtri::panic("could not append __name__ to __all__");
     }
     const int set = PyObject_SetAttr(module, key, item);

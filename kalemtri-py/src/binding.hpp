@@ -27,17 +27,20 @@ namespace kpy {
 // ---------------------------------------------------------------------------------------------
 // Errors
 
+// Named interpreter versions for the places that differ.
+#define PY310_PLUS (PY_VERSION_HEX >= 0x030A0000)
+
 // Thrown once a Python error is set; the call's boundary turns it into a null return.
 struct PyErrSet {};
 
-[[noreturn]] inline void fail() { throw PyErrSet{}; }
+[[noreturn, gnu::cold]] inline void fail() { throw PyErrSet{}; }
 
 // Py_NewRef arrived in 3.10.
 inline PyObject* new_ref(PyObject* o) {
     Py_INCREF(o);
     return o;
 }
-[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn, gnu::cold]] void raise(PyObject* type, const char* message);
 
 // The exception type of internal assertion failures, created on first need.
 PyObject* panic_type();
@@ -46,30 +49,25 @@ PyObject* panic_type();
 void clear_error();
 
 // Gives a conversion failure of parameter `name` its "argument '<name>': " prefix (TypeError only).
-[[noreturn]] void argument_error(const char* name);
+[[noreturn, gnu::cold]] void argument_error(const char* name);
 
 // The `__qualname__` of an object's type, for messages.
 std::string type_qualname(PyObject* obj);
 
 // Sets TypeError "'<qualname of obj's type>' object cannot be converted to '<target>'".
-void set_conversion_error(PyObject* obj, const char* target);
+[[gnu::cold]] void set_conversion_error(PyObject* obj, const char* target);
 
-void report_panic(const kalemtri::Panic& panic);
-void resume_panic_if_any();
-void report_unexpected(const char* what);
+// Makes the exception in flight the Python error of the call: a set Python error stays (a
+// PanicException fetched from Python is resumed), a core panic becomes PanicException, bad_alloc
+// MemoryError. Out of line and cold, so each binding carries only a catch-all.
+[[gnu::cold]] void set_error_from_exception() noexcept;
 
 // Runs a binding body; C++ failures become the Python error of the call and `error_value`.
 template <class R, class F> R boundary(R error_value, F&& body) noexcept {
     try {
         return body();
-    } catch (const PyErrSet&) {
-        resume_panic_if_any();
-    } catch (const kalemtri::Panic& p) {
-        report_panic(p);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        report_unexpected(e.what());
+    } catch (...) {
+        set_error_from_exception();
     }
     return error_value;
 }
@@ -97,6 +95,9 @@ template <class T> bool is_instance(PyObject* o) {
     return Py_TYPE(o) == Class<T>::type && Class<T>::type != nullptr;
 }
 
+// Sets RuntimeError `message`.
+[[gnu::cold]] void set_borrow_error(const char* message);
+
 class SharedBorrow {
   public:
     SharedBorrow() = default;
@@ -110,8 +111,8 @@ class SharedBorrow {
     // False (with RuntimeError set) while an exclusive borrow is held.
     bool try_acquire(BorrowFlag& f) {
         const auto v = f.load(std::memory_order_relaxed);
-        if (v < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        if (v < 0) [[unlikely]] {
+            set_borrow_error("Already mutably borrowed");
             return false;
         }
         f.store(v + 1, std::memory_order_relaxed);
@@ -129,7 +130,8 @@ class SharedBorrow {
 class ExclusiveBorrow {
   public:
     explicit ExclusiveBorrow(BorrowFlag& f) : flag_(f) {
-        if (f.load(std::memory_order_relaxed) != 0) raise(PyExc_RuntimeError, "Already borrowed");
+        if (f.load(std::memory_order_relaxed) != 0) [[unlikely]]
+            raise(PyExc_RuntimeError, "Already borrowed");
         f.store(-1, std::memory_order_relaxed);
     }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
@@ -220,18 +222,42 @@ template <> struct Conv<PyObject*> {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Results
+// Results. to_py returns a new reference, or nullptr with a Python error set.
 
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
 inline PyObject* to_py(bool v) { return new_ref(v ? Py_True : Py_False); }
 inline PyObject* to_py(std::size_t v) { return PyLong_FromSize_t(v); }
+// Already converted, or nullptr with the error set.
 inline PyObject* to_py(PyObject* v) { return v; }
 PyObject* to_py(const std::string& text);
 // A str from ASCII text.
 PyObject* ascii_text(const char* begin, const char* end);
 
+// Results that convert by their shape: a pair or tuple to a tuple, an optional to None or its
+// value, a contiguous sequence (std::array, pool arrays) to a list.
+template <class T> inline constexpr bool by_shape = false;
+template <class A, class B> inline constexpr bool by_shape<std::pair<A, B>> = true;
+template <class... E> inline constexpr bool by_shape<std::tuple<E...>> = true;
+template <class V> inline constexpr bool by_shape<std::optional<V>> = true;
 template <class T>
-requires std::is_class_v<T> PyObject* to_py(const T& v);
+concept Sequence = !std::is_same_v<T, std::string> && requires(const T& s) {
+    s.data();
+    s.size();
+    s[0];
+};
+
+// Every other class is a core value, which goes out as a new instance of its class.
+template <class T>
+concept CoreValue =
+    std::is_class_v<T> && !by_shape<T> && !Sequence<T> && !std::is_same_v<T, std::string>;
+
+template <class T>
+requires CoreValue<std::remove_cvref_t<T>> PyObject* to_py(T&& v);
+template <class S>
+requires Sequence<S> PyObject* to_py(const S& s);
+template <class A, class B> PyObject* to_py(const std::pair<A, B>& p);
+template <class... E> PyObject* to_py(const std::tuple<E...>& t);
+template <class V> PyObject* to_py(const std::optional<V>& v);
 
 // A new list of make(0) ... make(n - 1), each a new reference; nullptr (error set) if one fails.
 template <class Make> PyObject* make_list(std::size_t n, Make&& make) {
@@ -248,8 +274,15 @@ template <class Make> PyObject* make_list(std::size_t n, Make&& make) {
     return list;
 }
 
-template <class E, std::size_t N> PyObject* to_py(const std::array<E, N>& a) {
-    return make_list(N, [&](std::size_t i) { return to_py(a[i]); });
+// A value moved out of the call (a result array, a new VecList) is moved into the instance.
+template <class T>
+requires CoreValue<std::remove_cvref_t<T>> PyObject* to_py(T&& v) {
+    return new_instance<std::remove_cvref_t<T>>(std::forward<T>(v));
+}
+
+template <class S>
+requires Sequence<S> PyObject* to_py(const S& s) {
+    return make_list(s.size(), [&](std::size_t i) { return to_py(s[i]); });
 }
 
 template <class Tuple, std::size_t... I>
@@ -284,10 +317,6 @@ template <class... E> PyObject* to_py(const std::tuple<E...>& t) {
 template <class V> PyObject* to_py(const std::optional<V>& v) {
     return v ? to_py(*v) : new_ref(Py_None);
 }
-
-// A value of a core type goes out as a new instance of its class.
-template <class T>
-requires std::is_class_v<T> PyObject* to_py(const T& v) { return new_instance<T>(v); }
 
 // Throws if the conversion failed.
 template <class R> PyObject* result(R&& r) {
@@ -372,89 +401,108 @@ struct Fn<R (T::*)(A...) const noexcept> : Fn<R (T::*)(A...) const> {};
 
 template <auto F> using fn = Fn<std::decay_t<decltype(F)>>;
 
-template <class P> constexpr bool is_exclusive_self = !std::is_const_v<std::remove_reference_t<P>>;
-template <class P> using self_t = std::remove_cvref_t<P>;
+// The parameter types of F after its first `Skip`, as the converters that load them.
+template <auto F, std::size_t Skip, std::size_t... I>
+using converters_t =
+    std::tuple<Conv<std::remove_cvref_t<std::tuple_element_t<Skip + I, typename fn<F>::args>>>...>;
 
-// Converts slots[I] for each parameter and calls F, with `lead...` passed before them.
-template <auto F, class ArgTuple, std::size_t Offset, std::size_t... I, class... Lead>
-PyObject* call_converted(const char* const* names, PyObject* const* slots,
-                         std::index_sequence<I...>, Lead&&... lead) {
-    std::tuple<Conv<std::remove_cvref_t<std::tuple_element_t<Offset + I, ArgTuple>>>...> conv;
-    // Left to right; the first failure ends the call.
-    (void)((std::get<I>(conv).load(slots[I]) || (argument_error(names[I]), false)) && ...);
-    using R = typename fn<F>::result;
-    if constexpr (std::is_void_v<R>) {
-        std::invoke(F, std::forward<Lead>(lead)..., std::get<I>(conv).get()...);
+// ---------------------------------------------------------------------------------------------
+// The shared call path. Every binding collects its arguments, borrows `self` if it has one,
+// converts the arguments left to right, calls the C++ function and converts its result.
+
+// Where a class's name goes in messages ("Vec3d.__new__()"); nothing for a module function.
+template <class Owner> const char* owner_name() {
+    if constexpr (std::is_void_v<Owner>)
+        return nullptr;
+    else
+        return Class<Owner>::name;
+}
+
+// The arguments of a FASTCALL call, one per parameter P names, in order. A call that passes exactly
+// those by position, the common case, is read in place; any other goes through the parser into
+// `buffer`, which raises the interpreter-style TypeError for a call that does not fit.
+template <class P>
+PyObject* const* collect_arguments(const char* owner, const char* function, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames, PyObject** buffer) {
+    if (!kwnames && nargs == Py_ssize_t(P::count)) [[likely]]
+        return args;
+    parse_arguments(owner, function, P::names.data(), P::count, args, nargs, kwnames, buffer);
+    return buffer;
+}
+
+// F's first parameter as the receiver: its class, and the borrow it asks for. A non-const
+// reference changes the instance and takes it exclusively; anything else reads it shared.
+template <auto F> using self_param = std::tuple_element_t<0, typename fn<F>::args>;
+template <auto F> using self_t = std::remove_cvref_t<self_param<F>>;
+template <auto F>
+using self_borrow_t =
+    std::conditional_t<std::is_lvalue_reference_v<self_param<F>> &&
+                           !std::is_const_v<std::remove_reference_t<self_param<F>>>,
+                       ExclusiveBorrow, SharedBorrow>;
+
+// Runs body(value of `self`) under the borrow F asks for; `self` is an instance of its class.
+template <auto F, class Body> decltype(auto) with_self(PyObject* self, Body&& body) {
+    auto* obj = instance<self_t<F>>(self);
+    self_borrow_t<F> borrow(obj->flag);
+    return body(obj->value);
+}
+
+// Converts slots[0 .. P::count) for F's parameters after the first `Skip` and calls F with
+// `lead...` before them; the first failure ends the call. A void F returns None.
+template <auto F, std::size_t Skip, class P, std::size_t... I, class... Lead>
+PyObject* convert_and_call(std::index_sequence<I...>, PyObject* const* slots, Lead&... lead) {
+    static_assert(Skip + P::count == fn<F>::arity, "parameter names do not match the function");
+    converters_t<F, Skip, I...> conv;
+    (void)((std::get<I>(conv).load(slots[I]) || (argument_error(P::names[I]), false)) && ...);
+    if constexpr (std::is_void_v<typename fn<F>::result>) {
+        std::invoke(F, lead..., std::get<I>(conv).get()...);
         return new_ref(Py_None);
     } else {
-        return result(std::invoke(F, std::forward<Lead>(lead)..., std::get<I>(conv).get()...));
+        return result(std::invoke(F, lead..., std::get<I>(conv).get()...));
     }
+}
+template <auto F, std::size_t Skip, class P, class... Lead>
+PyObject* convert_and_call(PyObject* const* slots, Lead&... lead) {
+    return convert_and_call<F, Skip, P>(std::make_index_sequence<P::count>{}, slots, lead...);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Methods
 
-template <Lit Name, auto F, Lit ParamNames = "">
+// Arity errors come first, then `self` is borrowed, then the arguments are converted.
+template <Lit Name, auto F, Lit ParamNames>
 PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Args = typename fn<F>::args;
-        using SelfP = std::tuple_element_t<0, Args>;
-        using T = self_t<SelfP>;
-        using P = Params<ParamNames>;
-        static_assert(P::count + 1 == fn<F>::arity, "parameter names do not match the function");
-        PyObject* slots[P::count ? P::count : 1];
-        if (kwnames || nargs != Py_ssize_t(P::count))
-            parse_arguments(Class<T>::name, Name.s, P::names.data(), P::count, args, nargs, kwnames,
-                            slots);
-        else
-            for (std::size_t i = 0; i < P::count; ++i)
-                slots[i] = args[i];
-        auto* obj = instance<T>(self);
-        if constexpr (is_exclusive_self<SelfP>) {
-            ExclusiveBorrow b(obj->flag);
-            return call_converted<F, Args, 1>(P::names.data(), slots,
-                                              std::make_index_sequence<P::count>{}, obj->value);
-        } else {
-            SharedBorrow b(obj->flag);
-            return call_converted<F, Args, 1>(P::names.data(), slots,
-                                              std::make_index_sequence<P::count>{}, obj->value);
-        }
+    using P = Params<ParamNames>;
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* buffer[P::count ? P::count : 1];
+        PyObject* const* slots =
+            collect_arguments<P>(Class<self_t<F>>::name, Name.s, args, nargs, kwnames, buffer);
+        return with_self<F>(self,
+                            [&](auto& value) { return convert_and_call<F, 1, P>(slots, value); });
+    });
+}
+
+// Methods without parameters, getters and unary operators: F(self) alone.
+template <auto F> PyObject* call_on_self(PyObject* self) {
+    return boundary<PyObject*>(nullptr, [&] {
+        return with_self<F>(
+            self, [&](auto& value) { return convert_and_call<F, 1, Params<"">>(nullptr, value); });
     });
 }
 
 template <auto F> PyObject* method_noargs(PyObject* self, PyObject*) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using SelfP = std::tuple_element_t<0, typename fn<F>::args>;
-        auto* obj = instance<self_t<SelfP>>(self);
-        if constexpr (is_exclusive_self<SelfP>) {
-            ExclusiveBorrow b(obj->flag);
-            return call_converted<F, typename fn<F>::args, 1>(nullptr, nullptr,
-                                                              std::index_sequence<>{}, obj->value);
-        } else {
-            SharedBorrow b(obj->flag);
-            return call_converted<F, typename fn<F>::args, 1>(nullptr, nullptr,
-                                                              std::index_sequence<>{}, obj->value);
-        }
-    });
+    return call_on_self<F>(self);
 }
 
 // Static methods, constructors and module functions convert every parameter; `Owner` names the
-// class in messages ("Vec3d.__new__()"), or nothing for a module function ("plane_line()").
+// class in messages, or is void for a module function ("plane_line()").
 template <class Owner, Lit Name, auto F, Lit ParamNames>
 PyObject* call_free(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = Params<ParamNames>;
-    static_assert(P::count == fn<F>::arity, "parameter names do not match the function");
-    const char* owner = std::is_void_v<Owner>
-                            ? nullptr
-                            : Class<std::conditional_t<std::is_void_v<Owner>, int, Owner>>::name;
-    PyObject* slots[P::count ? P::count : 1];
-    if (kwnames || nargs != Py_ssize_t(P::count))
-        parse_arguments(owner, Name.s, P::names.data(), P::count, args, nargs, kwnames, slots);
-    else
-        for (std::size_t i = 0; i < P::count; ++i)
-            slots[i] = args[i];
-    return call_converted<F, typename fn<F>::args, 0>(P::names.data(), slots,
-                                                      std::make_index_sequence<P::count>{});
+    PyObject* buffer[P::count ? P::count : 1];
+    PyObject* const* slots =
+        collect_arguments<P>(owner_name<Owner>(), Name.s, args, nargs, kwnames, buffer);
+    return convert_and_call<F, 0, P>(slots);
 }
 
 template <class Owner, Lit Name, auto F, Lit ParamNames>
@@ -464,10 +512,8 @@ PyObject* free_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 template <auto F> PyObject* free_noargs(PyObject*, PyObject*) {
-    return boundary<PyObject*>(nullptr, [&] {
-        return call_converted<F, typename fn<F>::args, 0>(nullptr, nullptr,
-                                                          std::index_sequence<>{});
-    });
+    return boundary<PyObject*>(nullptr,
+                               [&] { return convert_and_call<F, 0, Params<"">>(nullptr); });
 }
 
 // Method tables store every calling convention as a PyCFunction.
@@ -507,40 +553,21 @@ template <Lit Name, auto F, Lit ParamNames> PyMethodDef function() {
 
 template <auto F, Lit ParamNames> struct Ctor {
     using T = std::remove_cvref_t<typename fn<F>::result>;
+    using P = Params<ParamNames>;
 
-    template <std::size_t... I>
-    static PyObject* create(PyObject* const* slots, std::index_sequence<I...>) {
-        using Args = typename fn<F>::args;
-        std::tuple<Conv<std::remove_cvref_t<std::tuple_element_t<I, Args>>>...> conv;
-        (void)((std::get<I>(conv).load(slots[I]) ||
-                (argument_error(Params<ParamNames>::names[I]), false)) &&
-               ...);
-        PyObject* o = new_instance<T>(std::invoke(F, std::get<I>(conv).get()...));
-        if (!o) fail();
-        return o;
-    }
     static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
         return boundary<PyObject*>(nullptr, [&] {
-            using P = Params<ParamNames>;
-            const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-            PyObject* slots[P::count ? P::count : 1];
-            if (kwnames || nargs != Py_ssize_t(P::count))
-                parse_arguments(Class<T>::name, "__new__", P::names.data(), P::count, args, nargs,
-                                kwnames, slots);
-            else
-                for (std::size_t i = 0; i < P::count; ++i)
-                    slots[i] = args[i];
-            return create(slots, std::make_index_sequence<P::count>{});
+            return call_free<T, "__new__", F, ParamNames>(args, PyVectorcall_NARGS(nargsf),
+                                                          kwnames);
         });
     }
     static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         return boundary<PyObject*>(nullptr, [&] {
-            using P = Params<ParamNames>;
             PyObject* slots[P::count ? P::count : 1];
             parse_tuple_arguments(Class<T>::name, "__new__", P::names.data(), P::count, args,
                                   kwargs, slots);
-            return create(slots, std::make_index_sequence<P::count>{});
+            return convert_and_call<F, 0, P>(slots);
         });
     }
 };
@@ -548,25 +575,16 @@ template <auto F, Lit ParamNames> struct Ctor {
 // ---------------------------------------------------------------------------------------------
 // Properties
 
-template <auto F> PyObject* getter(PyObject* self, void*) {
-    return boundary<PyObject*>(nullptr, [&] {
-        using T = self_t<std::tuple_element_t<0, typename fn<F>::args>>;
-        auto* obj = instance<T>(self);
-        SharedBorrow b(obj->flag);
-        return result(std::invoke(F, obj->value));
-    });
-}
+template <auto F> PyObject* getter(PyObject* self, void*) { return call_on_self<F>(self); }
 
 template <auto F> int setter(PyObject* self, PyObject* value, void*) {
     return boundary<int>(-1, [&] {
-        using Args = typename fn<F>::args;
-        using T = self_t<std::tuple_element_t<0, Args>>;
         if (!value) raise(PyExc_AttributeError, "can't delete attribute");
-        Conv<std::remove_cvref_t<std::tuple_element_t<1, Args>>> conv;
-        if (!conv.load(value)) argument_error("value");
-        auto* obj = instance<T>(self);
-        ExclusiveBorrow b(obj->flag);
-        std::invoke(F, obj->value, conv.get());
+        // `value` is converted before `self` is borrowed: its `__float__` or `__index__` may read
+        // this very instance, which an exclusive borrow held meanwhile would refuse.
+        converters_t<F, 1, 0> conv;
+        if (!std::get<0>(conv).load(value)) argument_error("value");
+        with_self<F>(self, [&](auto& v) { std::invoke(F, v, std::get<0>(conv).get()); });
         return 0;
     });
 }
@@ -592,21 +610,19 @@ template <Lit Name, auto F> PyGetSetDef readonly() {
 // right; an operand that does not fit makes the form yield NotImplemented, the error discarded.
 
 template <auto F> bool try_binary(PyObject* self, PyObject* other, PyObject*& out) {
-    using Args = typename fn<F>::args;
-    using T = self_t<std::tuple_element_t<0, Args>>;
-    if (!is_instance<T>(self)) return false;
-    auto* obj = instance<T>(self);
+    if (!is_instance<self_t<F>>(self)) return false;
+    auto* obj = instance<self_t<F>>(self);
     SharedBorrow b;
     if (!b.try_acquire(obj->flag)) {
         clear_error();
         return false;
     }
-    Conv<std::remove_cvref_t<std::tuple_element_t<1, Args>>> conv;
-    if (!conv.load(other)) {
+    converters_t<F, 1, 0> conv;
+    if (!std::get<0>(conv).load(other)) {
         clear_error();
         return false;
     }
-    out = result(std::invoke(F, obj->value, conv.get()));
+    out = result(std::invoke(F, obj->value, std::get<0>(conv).get()));
     return true;
 }
 
@@ -620,27 +636,16 @@ template <auto Fwd, auto Rev = nullptr> PyObject* binary(PyObject* a, PyObject* 
     });
 }
 
-template <auto F> PyObject* unary(PyObject* self) {
-    return boundary<PyObject*>(nullptr, [&] {
-        using T = self_t<std::tuple_element_t<0, typename fn<F>::args>>;
-        auto* obj = instance<T>(self);
-        SharedBorrow b(obj->flag);
-        return result(std::invoke(F, obj->value));
-    });
-}
+template <auto F> PyObject* unary(PyObject* self) { return call_on_self<F>(self); }
 
-template <auto F> PyObject* repr(PyObject* self) { return unary<F>(self); }
+template <auto F> PyObject* repr(PyObject* self) { return call_on_self<F>(self); }
 
 // `__getitem__` with its index parameter named `index`.
 template <auto F> PyObject* getitem(PyObject* self, PyObject* key) {
     return boundary<PyObject*>(nullptr, [&] {
-        using Args = typename fn<F>::args;
-        using T = self_t<std::tuple_element_t<0, Args>>;
-        auto* obj = instance<T>(self);
-        SharedBorrow b(obj->flag);
-        Conv<std::remove_cvref_t<std::tuple_element_t<1, Args>>> conv;
-        if (!conv.load(key)) argument_error("index");
-        return result(std::invoke(F, obj->value, conv.get()));
+        return with_self<F>(self, [&](auto& value) {
+            return convert_and_call<F, 1, Params<"index">>(&key, value);
+        });
     });
 }
 
@@ -649,10 +654,26 @@ PyObject* sequence_item(PyObject* self, Py_ssize_t i);
 
 template <auto F> Py_ssize_t length(PyObject* self) {
     return boundary<Py_ssize_t>(-1, [&] {
-        using T = self_t<std::tuple_element_t<0, typename fn<F>::args>>;
-        auto* obj = instance<T>(self);
-        SharedBorrow b(obj->flag);
-        return static_cast<Py_ssize_t>(std::invoke(F, obj->value));
+        return with_self<F>(
+            self, [&](auto& value) { return static_cast<Py_ssize_t>(std::invoke(F, value)); });
+    });
+}
+
+// `iter(self)` for an iterator: itself.
+PyObject* iterator_self(PyObject* self);
+
+// `__next__`: Peek(self) points at the next value, or is null at the end (a null return with no
+// error set); Advance(self) steps past it only once it has been converted, so a failed conversion
+// loses nothing.
+template <auto Peek, auto Advance> PyObject* iterator_next(PyObject* self) {
+    return boundary<PyObject*>(nullptr, [&] {
+        return with_self<Advance>(self, [&](auto& it) -> PyObject* {
+            const auto* next = std::invoke(Peek, it);
+            if (!next) return nullptr;
+            PyObject* o = result(*next);
+            std::invoke(Advance, it);
+            return o;
+        });
     });
 }
 

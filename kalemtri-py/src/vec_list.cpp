@@ -63,35 +63,7 @@ template <class R, class F> Array<R> map(const Array<Vec3d>& in, F f) {
     return out;
 }
 
-PyObject* new_list(Array<Vec3d>&& items) {
-    PyObject* o = new_instance<VecList>(VecList{std::move(items)});
-    if (!o) fail();
-    return o;
-}
-
-template <class F> PyObject* map_list(const VecList& v, F f) {
-    return new_list(map<Vec3d>(v.items, f));
-}
-
-// A Python list of one new object per element, made by make(i); a failure frees the partial list.
-template <class Make> PyObject* build_list(std::size_t n, Make make) {
-    PyObject* list = make_list(n, make);
-    if (!list) fail();
-    return list;
-}
-
-PyObject* py_bool(bool b) { return new_ref(b ? Py_True : Py_False); }
-
-// Per-element numbers or truth values as a Python list.
-template <class R, class F> PyObject* scalar_list(const VecList& v, F f) {
-    const Array<R> r = map<R>(v.items, f);
-    return build_list(r.size(), [&](std::size_t i) {
-        if constexpr (std::is_same_v<R, bool>)
-            return py_bool(r[i]);
-        else
-            return PyFloat_FromDouble(r[i]);
-    });
-}
+template <class F> VecList map_list(const VecList& v, F f) { return {map<Vec3d>(v.items, f)}; }
 
 // ---------------------------------------------------------------------------------------------
 // Container
@@ -158,9 +130,9 @@ VecList empty() { return {}; }
 
 std::size_t size(const VecList& v) { return v.items.size(); }
 
-PyObject* item(const VecList& v, std::size_t index) {
+Vec3d item(const VecList& v, std::size_t index) {
     if (index >= v.items.size()) raise(PyExc_IndexError, "Index out of bounds");
-    return new_instance<Vec3d>(v.items[index]);
+    return v.items[index];
 }
 
 void refuse_while_exported(const VecList& self, const char* method) {
@@ -183,10 +155,7 @@ void extend(VecList& self, const VecList& other) {
     self.items.append(other.items.data(), other.items.size());
 }
 
-PyObject* as_list(const VecList& v) {
-    return build_list(v.items.size(),
-                      [&](std::size_t i) { return new_instance<Vec3d>(v.items[i]); });
-}
+const Array<Vec3d>& as_list(const VecList& v) { return v.items; }
 
 // Pauses the cyclic collector while a large nest of new lists is built: otherwise each collection
 // pass walks the growing result again, which costs several times the building itself. The new
@@ -195,7 +164,7 @@ class CollectorPause {
   public:
     explicit CollectorPause(std::size_t objects) {
         if (objects < 4096) return;
-#if PY_VERSION_HEX >= 0x030A0000
+#if PY310_PLUS
         paused_ = PyGC_Disable() == 1;
 #else
         gc_ = PyImport_ImportModule("gc");
@@ -208,7 +177,7 @@ class CollectorPause {
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
     ~CollectorPause() {
-#if PY_VERSION_HEX >= 0x030A0000
+#if PY310_PLUS
         if (paused_) PyGC_Enable();
 #else
         if (paused_) {
@@ -222,7 +191,7 @@ class CollectorPause {
     }
 
   private:
-#if PY_VERSION_HEX < 0x030A0000
+#if !PY310_PLUS
     bool call(const char* method) {
         PyObject* r = PyObject_CallMethod(gc_, method, nullptr);
         Py_XDECREF(r);
@@ -236,8 +205,8 @@ class CollectorPause {
 
 PyObject* to_array(const VecList& v) {
     CollectorPause pause(v.items.size());
-    return build_list(v.items.size(),
-                      [&](std::size_t i) { return to_py(kalemtri::to_array(v.items[i])); });
+    return make_list(v.items.size(),
+                     [&](std::size_t i) { return to_py(kalemtri::to_array(v.items[i])); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -335,7 +304,7 @@ PyObject* text(const VecList& v) {
     for (const std::string& s : parts)
         total += s.size();
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(total), 127);
-    if (!str) fail();
+    if (!str) return nullptr;
     char* p = static_cast<char*>(PyUnicode_DATA(str));
     *p++ = '[';
     for (std::size_t c = 0; c < chunks; ++c) {
@@ -349,20 +318,10 @@ PyObject* text(const VecList& v) {
 // ---------------------------------------------------------------------------------------------
 // Iterator
 
-PyObject* iterator_self(PyObject* self) { return new_ref(self); }
-
-PyObject* iterator_next(PyObject* self) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* it = instance<VecListIterator>(self);
-        ExclusiveBorrow b(it->flag);
-        VecListIterator& s = it->value;
-        if (s.cursor == s.items.size()) return nullptr; // the end, with no error set
-        PyObject* o = new_instance<Vec3d>(s.items[s.cursor]);
-        if (!o) fail();
-        ++s.cursor;
-        return o;
-    });
+const Vec3d* peek(const VecListIterator& s) {
+    return s.cursor < s.items.size() ? &s.items[s.cursor] : nullptr;
 }
+void advance(VecListIterator& s) { ++s.cursor; }
 
 PyTypeObject* iterator_type() {
     static ClassDef def{
@@ -370,48 +329,43 @@ PyTypeObject* iterator_type() {
         .constructor = {}, // none: "cannot create" when called
         .methods = {},
         .properties = {},
-        .slots = {slot(Py_tp_iter, iterator_self), slot(Py_tp_iternext, iterator_next)},
+        .slots = {slot(Py_tp_iter, iterator_self),
+                  slot(Py_tp_iternext, iterator_next<peek, advance>)},
     };
     return create_class<VecListIterator>(def);
 }
 
-PyObject* iterate(PyObject* self) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* obj = instance<VecList>(self);
-        SharedBorrow b(obj->flag);
-        if (!iterator_type()) fail();
-        PyObject* o = new_instance<VecListIterator>(VecListIterator{obj->value.items, 0});
-        if (!o) fail();
-        return o;
-    });
+VecListIterator iterate(const VecList& v) {
+    if (!iterator_type()) fail();
+    return {v.items, 0};
 }
 
 // ---------------------------------------------------------------------------------------------
 // Batch operations
 
-PyObject* add(const VecList& v, const Vec3d& o) {
+VecList add(const VecList& v, const Vec3d& o) {
     return map_list(v, [o](const Vec3d& e) { return e + o; });
 }
-PyObject* sub(const VecList& v, const Vec3d& o) {
+VecList sub(const VecList& v, const Vec3d& o) {
     return map_list(v, [o](const Vec3d& e) { return e - o; });
 }
-PyObject* mul(const VecList& v, double s) {
+VecList mul(const VecList& v, double s) {
     return map_list(v, [s](const Vec3d& e) { return e * s; });
 }
-PyObject* rmul(const VecList& v, double s) {
+VecList rmul(const VecList& v, double s) {
     return map_list(v, [s](const Vec3d& e) { return s * e; });
 }
-PyObject* div(const VecList& v, double s) {
+VecList div(const VecList& v, double s) {
     return map_list(v, [s](const Vec3d& e) { return e / s; });
 }
-PyObject* cross(const VecList& v, const Vec3d& o) {
+VecList cross(const VecList& v, const Vec3d& o) {
     return map_list(v, [o](const Vec3d& e) { return kalemtri::cross(e, o); });
 }
-PyObject* normalize(const VecList& v) {
+VecList normalize(const VecList& v) {
     return map_list(v, [](const Vec3d& e) { return kalemtri::normalize(e); });
 }
 
-PyObject* collapse(const VecList& v, std::size_t axis) {
+VecList collapse(const VecList& v, std::size_t axis) {
     // Constant axes let each loop vectorise; any other axis panics in the core on the first
     // element it meets.
     switch (axis) {
@@ -426,17 +380,17 @@ PyObject* collapse(const VecList& v, std::size_t axis) {
     }
 }
 
-PyObject* dot(const VecList& v, const Vec3d& o) {
-    return scalar_list<double>(v, [o](const Vec3d& e) { return kalemtri::dot(e, o); });
+Array<double> dot(const VecList& v, const Vec3d& o) {
+    return map<double>(v.items, [o](const Vec3d& e) { return kalemtri::dot(e, o); });
 }
-PyObject* magnitude(const VecList& v) {
-    return scalar_list<double>(v, [](const Vec3d& e) { return kalemtri::magnitude(e); });
+Array<double> magnitude(const VecList& v) {
+    return map<double>(v.items, [](const Vec3d& e) { return kalemtri::magnitude(e); });
 }
-PyObject* distance_to(const VecList& v, const Vec3d& o) {
-    return scalar_list<double>(v, [o](const Vec3d& e) { return kalemtri::distance_to(e, o); });
+Array<double> distance_to(const VecList& v, const Vec3d& o) {
+    return map<double>(v.items, [o](const Vec3d& e) { return kalemtri::distance_to(e, o); });
 }
-PyObject* is_unit(const VecList& v) {
-    return scalar_list<bool>(v, [](const Vec3d& e) { return kalemtri::is_unit(e); });
+Array<bool> is_unit(const VecList& v) {
+    return map<bool>(v.items, [](const Vec3d& e) { return kalemtri::is_unit(e); });
 }
 
 // The new array replaces the old one only once every element is done; a failure changes nothing.
@@ -591,7 +545,7 @@ PyTypeObject* vec_list_type() {
                 slot(Py_nb_true_divide, binary<div>),
                 slot(Py_mp_length, length<size>),
                 slot(Py_mp_subscript, getitem<item>),
-                slot(Py_tp_iter, iterate),
+                slot(Py_tp_iter, unary<iterate>),
                 slot(Py_tp_repr, repr<text>),
                 slot(Py_bf_getbuffer, get_buffer<export_items, release_items>),
                 slot(Py_bf_releasebuffer, release_buffer<release_items>),
