@@ -1,12 +1,14 @@
 #pragma once
 // A minimal test harness for the core: TEST(name) registers a case, CHECK* record failures with
-// their source line, and main() runs every case and reports counts.
+// their source line and the table row being checked (ROW), and main() runs every case and reports
+// counts.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kalemtri/src/vec3d.hpp"
@@ -28,9 +30,30 @@ struct Register {
     Register(const char* name, std::function<void()> body) { cases().push_back({name, body}); }
 };
 
+// The table rows being checked, outermost first.
+inline std::vector<std::string>& rows() {
+    static std::vector<std::string> open;
+    return open;
+}
+
+class Row {
+  public:
+    template <class T, std::size_t N>
+    Row(const char* table, const T (&rows)[N], const T& row)
+        : Row(std::string(table) + "[" + std::to_string(&row - rows) + "]") {}
+    explicit Row(std::string label) { check::rows().push_back(std::move(label)); }
+    Row(const Row&) = delete;
+    Row& operator=(const Row&) = delete;
+    ~Row() { check::rows().pop_back(); }
+};
+
 inline void fail(const char* file, int line, const std::string& what) {
     ++failures;
-    std::printf("%s:%d: FAILED: %s\n", file, line, what.c_str());
+    std::string where;
+    for (const std::string& row : rows())
+        where += (where.empty() ? " [" : ", ") + row;
+    if (!where.empty()) where += "]";
+    std::printf("%s:%d: FAILED: %s%s\n", file, line, what.c_str(), where.c_str());
 }
 
 // Same double to the bit; every NaN counts as the same NaN unless the caller compares bits itself.
@@ -60,6 +83,10 @@ inline std::string show(const kalemtri::Vec3d& v) {
     static void name();                                                                            \
     static check::Register CHECK_CAT(reg_, name){#name, name};                                     \
     static void name()
+
+// Names the element `row` of the array `table` in every failure until the end of the scope:
+// `for (const auto& r : rows) { ROW(rows, r); ... }` reports "[rows[3]]".
+#define ROW(table, row) const check::Row CHECK_CAT(row_, __LINE__)(#table, table, row)
 
 #define CHECK(cond)                                                                                \
     do {                                                                                           \

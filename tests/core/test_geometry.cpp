@@ -91,6 +91,7 @@ TEST(circle_same_plane_and_equality) {
         {Circle::none(), Circle::none(), false, false},
     };
     for (const auto& r : rows) {
+        ROW(rows, r);
         CHECK(r.a.in_same_plane(r.b) == r.same_plane);
         CHECK(r.b.in_same_plane(r.a) == r.same_plane);
         CHECK((r.a == r.b) == r.equal);
@@ -118,6 +119,7 @@ TEST(circle_point_cases) {
         {Circle::none(), {0, 0, 0}, true, false, true},
     };
     for (const auto& r : rows) {
+        ROW(rows, r);
         CHECK(circle_point(r.circle, r.point, r.inner) == r.checked);
         CHECK(circle_point_unchecked(r.circle, r.point, r.inner) == r.unchecked);
     }
@@ -150,6 +152,7 @@ TEST(circle_circle_cases) {
         {a, flat({0.5, 0, 1}, 1), std::nullopt},
     };
     for (const auto& r : rows) {
+        ROW(rows, r);
         const Points got = circle_circle(r.c1, r.c2);
         CHECK(got.has_value() == r.expected.has_value());
         if (!got || !r.expected) continue;

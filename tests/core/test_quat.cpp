@@ -66,6 +66,7 @@ TEST(axis_angle_decomposition) {
         {{1 + 0x1p-52, 0, 0, 0}, {nan_, nan_, nan_}, nan_},
     };
     for (const Case& c : cases) {
+        ROW(cases, c);
         const auto [axis, angle] = c.q.to_axis_angle();
         CHECK_SAME(axis, c.axis);
         CHECK_SAME(angle.angle, c.angle);
