@@ -1,6 +1,7 @@
 #include "kalemtri/src/angle.hpp"
 
 #include "classes.hpp"
+#include "kalemtri/src/format.hpp"
 #include "pickle.hpp"
 
 namespace kpy {

@@ -1,9 +1,9 @@
 #include "kalemtri/src/quat.hpp"
 
-#include <algorithm>
 #include <tuple>
 
 #include "classes.hpp"
+#include "kalemtri/src/format.hpp"
 #include "kalemtri/src/matrix.hpp"
 #include "pickle.hpp"
 
@@ -22,18 +22,8 @@ std::tuple<double, double, double> to_vec(const Quat& q) {
 }
 
 PyObject* text(const Quat& q) {
-    char buf[4 * kalemtri::MAX_NUMBER_TEXT + 16];
-    char* p = std::copy_n("Quat(", 5, buf);
-    const double parts[] = {q.w, q.i, q.j, q.k};
-    for (std::size_t n = 0; n < 4; ++n) {
-        if (n > 0) {
-            *p++ = ',';
-            *p++ = ' ';
-        }
-        p = kalemtri::write_number(parts[n], p);
-    }
-    *p++ = ')';
-    return ascii_text(buf, p);
+    char buf[kalemtri::MAX_QUAT_TEXT];
+    return ascii_text(buf, kalemtri::write_text(q, buf));
 }
 
 } // namespace

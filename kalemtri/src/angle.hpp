@@ -3,10 +3,7 @@
 // working type (trigonometry, arithmetic, ordering); degrees is only for display and conversion.
 // Nothing ever reduces an angle into a range: every operation works on the stored double unchanged.
 #include <cmath>
-#include <cstddef>
-#include <cstring>
 
-#include "kalemtri/src/format.hpp"
 #include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri {
@@ -70,47 +67,6 @@ inline AngleRadians angle_to(const Vec3d& a, const Vec3d& b) {
     const double r = dot(a, b) / (magnitude(a) * magnitude(b));
     const double c = r > 1.0 ? 1.0 : (r < -1.0 ? -1.0 : r);
     return {std::acos(c)};
-}
-
-// Text forms: the shared number text, then the unit (" radians", or the degree sign U+00B0 with no
-// space). No terminator is written; each returns the end of what it wrote.
-inline constexpr char RADIANS_UNIT[] = " radians";
-inline constexpr char DEGREES_UNIT[] = "\xC2\xB0";
-
-// Buffer sizes that always suffice for the shortest form.
-inline constexpr std::size_t MAX_RADIANS_TEXT = MAX_NUMBER_TEXT + sizeof RADIANS_UNIT - 1;
-inline constexpr std::size_t MAX_DEGREES_TEXT = MAX_NUMBER_TEXT + sizeof DEGREES_UNIT - 1;
-
-// With a precision the number has that many fractional digits (clamped to [0, 340] as
-// write_number_fixed does), so the buffer grows by the precision.
-constexpr std::size_t max_radians_text(int precision) {
-    return MAX_RADIANS_TEXT + static_cast<std::size_t>(precision < 0     ? 0
-                                                       : precision > 340 ? 340
-                                                                         : precision);
-}
-constexpr std::size_t max_degrees_text(int precision) {
-    return max_radians_text(precision) - MAX_RADIANS_TEXT + MAX_DEGREES_TEXT;
-}
-
-namespace detail {
-template <std::size_t N> char* append_unit(char* out, const char (&unit)[N]) {
-    std::memcpy(out, unit, N - 1);
-    return out + (N - 1);
-}
-} // namespace detail
-
-inline char* write_text(const AngleRadians& a, char* out) {
-    return detail::append_unit(write_number(a.angle, out), RADIANS_UNIT);
-}
-inline char* write_text(const AngleDegrees& a, char* out) {
-    return detail::append_unit(write_number(a.angle, out), DEGREES_UNIT);
-}
-// An exactly halfway value rounds to the even last digit (std::to_chars's rule).
-inline char* write_text(const AngleRadians& a, int precision, char* out) {
-    return detail::append_unit(write_number_fixed(a.angle, precision, out), RADIANS_UNIT);
-}
-inline char* write_text(const AngleDegrees& a, int precision, char* out) {
-    return detail::append_unit(write_number_fixed(a.angle, precision, out), DEGREES_UNIT);
 }
 
 } // namespace kalemtri

@@ -77,15 +77,47 @@ char* write_number_fixed(double v, int precision, char* out) noexcept {
     return out + (res.ptr - buf);
 }
 
-char* write_text(const Vec3d& v, char* out) noexcept {
-    std::memcpy(out, "Vec3d(", 6);
-    out = write_number(v.x, out + 6);
-    std::memcpy(out, ", ", 2);
-    out = write_number(v.y, out + 2);
-    std::memcpy(out, ", ", 2);
-    out = write_number(v.z, out + 2);
+namespace {
+
+template <std::size_t N> char* append(char* out, const char (&text)[N]) {
+    std::memcpy(out, text, N - 1);
+    return out + (N - 1);
+}
+
+// "<name>(a, b, ...)".
+template <std::size_t N, std::size_t M>
+char* write_fields(const char (&name)[N], const double (&fields)[M], char* out) {
+    out = append(out, name);
+    *out++ = '(';
+    for (std::size_t n = 0; n < M; ++n) {
+        if (n > 0) out = append(out, ", ");
+        out = write_number(fields[n], out);
+    }
     *out++ = ')';
     return out;
+}
+
+} // namespace
+
+char* write_text(const Vec3d& v, char* out) noexcept {
+    return write_fields("Vec3d", {v.x, v.y, v.z}, out);
+}
+
+char* write_text(const Quat& q, char* out) noexcept {
+    return write_fields("Quat", {q.w, q.i, q.j, q.k}, out);
+}
+
+char* write_text(const AngleRadians& a, char* out) noexcept {
+    return append(write_number(a.angle, out), RADIANS_UNIT);
+}
+char* write_text(const AngleDegrees& a, char* out) noexcept {
+    return append(write_number(a.angle, out), DEGREES_UNIT);
+}
+char* write_text(const AngleRadians& a, int precision, char* out) noexcept {
+    return append(write_number_fixed(a.angle, precision, out), RADIANS_UNIT);
+}
+char* write_text(const AngleDegrees& a, int precision, char* out) noexcept {
+    return append(write_number_fixed(a.angle, precision, out), DEGREES_UNIT);
 }
 
 } // namespace kalemtri

@@ -1,7 +1,5 @@
-#include <cfloat>
 #include <cmath>
 #include <limits>
-#include <string>
 
 #include "check.hpp"
 #include "kalemtri/src/angle.hpp"
@@ -10,15 +8,6 @@ using namespace kalemtri;
 
 static const double nan_ = std::numeric_limits<double>::quiet_NaN();
 static const double inf = std::numeric_limits<double>::infinity();
-
-template <typename A> static std::string text(A a) {
-    char buf[MAX_RADIANS_TEXT];
-    return std::string(buf, write_text(a, buf));
-}
-template <typename A> static std::string text(A a, int precision) {
-    char buf[max_radians_text(340)];
-    return std::string(buf, write_text(a, precision, buf));
-}
 
 TEST(conversion_and_trigonometry) {
     // Multiply first, divide second: the last bit shows it.
@@ -53,21 +42,4 @@ TEST(angle_between_vectors) {
     CHECK_SAME(angle_to(Vec3d{1, 1, 1}, Vec3d{-2, -2, -2}).angle, AngleRadians::pi().angle);
     // ...but a NaN ratio is not clamped.
     CHECK(std::isnan(angle_to(Vec3d{1, 2, 3}, Vec3d::zero()).angle));
-}
-
-TEST(text_forms) {
-    CHECK(text(-AngleRadians::zero()) == "-0 radians");
-    CHECK(text(AngleDegrees{90}) == "90\xC2\xB0");
-    CHECK(text(AngleDegrees{-12.5}, 0) == "-12\xC2\xB0"); // ties go to even
-    CHECK(text(AngleDegrees{0.375}, 2) == "0.38\xC2\xB0");
-    CHECK(text(AngleRadians{nan_}, 4) == "NaN radians");
-    // The documented sizes cover the longest numbers in either form.
-    for (const double v : {-DBL_MAX, -DBL_TRUE_MIN, -0.1234567890123456}) {
-        CHECK(text(AngleRadians{v}).size() <= MAX_RADIANS_TEXT);
-        CHECK(text(AngleDegrees{v}).size() <= MAX_DEGREES_TEXT);
-        for (const int p : {-5, 0, 17, 340, 100000}) {
-            CHECK(text(AngleRadians{v}, p).size() <= max_radians_text(p));
-            CHECK(text(AngleDegrees{v}, p).size() <= max_degrees_text(p));
-        }
-    }
 }
