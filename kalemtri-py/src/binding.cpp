@@ -100,9 +100,11 @@ static void report_panic(const kalemtri::Panic& p) {
         std::snprintf(thread, sizeof thread, "main");
     else
         std::snprintf(thread, sizeof thread, "worker %lu", p.thread);
-    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", thread, p.where.file_name(),
-                 static_cast<unsigned>(p.where.line()), static_cast<unsigned>(p.where.column()),
-                 p.message);
+    const std::string_view operation = p.operation();
+    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u in %.*s:\n%s\n", thread,
+                 p.where.file_name(), static_cast<unsigned>(p.where.line()),
+                 static_cast<unsigned>(p.where.column()), static_cast<int>(operation.size()),
+                 operation.data(), p.message);
     std::fflush(stderr);
     if (PyObject* message = PyUnicode_FromString(p.message)) {
         set_panic(message);

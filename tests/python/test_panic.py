@@ -30,7 +30,7 @@ def run(code):
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
 
 
-def test_diagnostic_names_thread_location_and_message():
+def test_diagnostic_names_thread_location_operation_and_message():
     out = run(
         "from kalemtri_py import Vec3d, VecList\n"
         "try:\n"
@@ -42,6 +42,7 @@ def test_diagnostic_names_thread_location_and_message():
     )
     assert out.stdout == "caught explicit panic\n"
     assert "thread '" in out.stderr and "panicked at " in out.stderr and "vec3d.hpp:" in out.stderr
+    assert " in kalemtri::collapse:\n" in out.stderr
     assert out.stderr.rstrip().endswith("explicit panic")
 
 
