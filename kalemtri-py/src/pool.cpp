@@ -26,11 +26,14 @@ void* allocate(std::size_t bytes) {
     }
     void* block = std::malloc(bytes + HUGE_PAGE);
     if (!block) throw std::bad_alloc();
-    const auto start = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
-    auto* data = reinterpret_cast<void**>((start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1));
+    // Offsets from the block rather than integers cast to pointers keep the allocation's
+    // provenance.
+    char* start = static_cast<char*>(block) + sizeof(void*);
+    const std::uintptr_t misalignment = reinterpret_cast<std::uintptr_t>(start) % HUGE_PAGE;
+    void** data = reinterpret_cast<void**>(start + (misalignment ? HUGE_PAGE - misalignment : 0));
     data[-1] = block;
-    madvise(data, bytes & ~(HUGE_PAGE - 1), MADV_HUGEPAGE); // advice only
-    return data;
+    madvise(static_cast<void*>(data), bytes & ~(HUGE_PAGE - 1), MADV_HUGEPAGE); // advice only
+    return static_cast<void*>(data);
 }
 
 void release(void* p, std::size_t bytes) noexcept {

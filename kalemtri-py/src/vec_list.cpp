@@ -101,7 +101,7 @@ VecList make(PyObject* list) {
     } else {
         try {
             v.items.reserve(static_cast<std::size_t>(hint));
-        } catch (const std::bad_alloc&) {
+        } catch (const std::bad_alloc&) { // NOLINT(bugprone-empty-catch)
             // Only a hint: an absurd length must not fail what iteration may still manage.
         }
     }

@@ -27,7 +27,9 @@ inline std::vector<Case>& cases() {
 inline int failures = 0;
 
 struct Register {
-    Register(const char* name, std::function<void()> body) { cases().push_back({name, body}); }
+    Register(const char* name, std::function<void()> body) {
+        cases().push_back({name, std::move(body)});
+    }
 };
 
 // The table rows being checked, outermost first.
