@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import shutil
 import subprocess
 import sys
 
@@ -194,3 +195,14 @@ def test_sub_interpreters_are_refused():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
     assert out.stdout.rstrip().endswith("Vec3d(1, 2, 3)")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+def test_the_shared_object_exports_only_its_entry_point():
+    table = subprocess.run(
+        ["nm", "-D", "--defined-only", kalemtri_py.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    assert [line.split()[-1] for line in table.splitlines()] == ["PyInit_kalemtri_py"]
