@@ -22,13 +22,13 @@
 
 #include "kalemtri/src/panic.hpp"
 
+// Named interpreter versions for the places that differ.
+#define PY310_PLUS (PY_VERSION_HEX >= 0x030A0000)
+
 namespace kpy {
 
 // ---------------------------------------------------------------------------------------------
 // Errors
-
-// Named interpreter versions for the places that differ.
-#define PY310_PLUS (PY_VERSION_HEX >= 0x030A0000)
 
 // Thrown once a Python error is set; the call's boundary turns it into a null return.
 struct PyErrSet {};
