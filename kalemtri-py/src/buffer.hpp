@@ -28,8 +28,8 @@ void free_view(Py_buffer* view) noexcept;
 template <auto Export, auto Release> int get_buffer(PyObject* self, Py_buffer* view, int flags) {
     view->obj = nullptr;
     return boundary<int>(-1, [&] {
-        using T = self_t<std::tuple_element_t<0, typename fn<Export>::args>>;
-        auto* obj = instance<T>(self);
+        // Shared, although Export counts the view: lending memory only reads it.
+        auto* obj = instance<self_t<Export>>(self);
         SharedBorrow b(obj->flag);
         const DoubleMatrix m = std::invoke(Export, obj->value);
         try {
@@ -43,8 +43,7 @@ template <auto Export, auto Release> int get_buffer(PyObject* self, Py_buffer* v
 }
 
 template <auto Release> void release_buffer(PyObject* self, Py_buffer* view) {
-    using T = self_t<std::tuple_element_t<0, typename fn<Release>::args>>;
-    std::invoke(Release, instance<T>(self)->value);
+    std::invoke(Release, instance<self_t<Release>>(self)->value);
     free_view(view);
 }
 

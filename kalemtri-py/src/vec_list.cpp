@@ -220,11 +220,11 @@ DoubleMatrix export_items(VecList& v) {
 }
 void release_items(VecList& v) { --v.exports; }
 
-PyObject* from_buffer(PyObject* buffer) {
+VecList from_buffer(PyObject* buffer) {
     DoubleRows rows(buffer, 3, "argument 'buffer'");
     Array<Vec3d> items(rows.rows());
     rows.copy_to(reinterpret_cast<double*>(items.data()));
-    return new_list(std::move(items));
+    return {std::move(items)};
 }
 
 // The elements pickle as one block of bytes; protocol 5 hands the pickler the list's own memory,
@@ -235,11 +235,11 @@ PyObject* reduce(const VecList& v) {
 
 PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
     return boundary<PyObject*>(nullptr, [&] {
-        auto* obj = instance<VecList>(self);
-        SharedBorrow b(obj->flag);
-        const long p = PyLong_AsLong(protocol);
-        if (p == -1 && PyErr_Occurred()) argument_error("protocol");
-        return p < 5 ? reduce(obj->value) : reduce_to("VecList", PyPickleBuffer_FromObject(self));
+        return with_self<reduce>(self, [&](const VecList& v) {
+            const long p = PyLong_AsLong(protocol);
+            if (p == -1 && PyErr_Occurred()) argument_error("protocol");
+            return p < 5 ? reduce(v) : reduce_to("VecList", PyPickleBuffer_FromObject(self));
+        });
     });
 }
 
@@ -249,8 +249,8 @@ Array<Vec3d> copy_items(const Vec3d* data, std::size_t n) {
     return items;
 }
 
-PyObject* copy(const VecList& v) { return new_list(copy_items(v.items.data(), v.items.size())); }
-PyObject* deep_copy(const VecList& v, PyObject* /*memo*/) { return copy(v); }
+VecList copy(const VecList& v) { return {copy_items(v.items.data(), v.items.size())}; }
+VecList deep_copy(const VecList& v, PyObject* /*memo*/) { return copy(v); }
 
 } // namespace
 
@@ -264,7 +264,7 @@ PyObject* restore_vec_list(PyObject* state) {
         fail();
     }
     const std::size_t n = bytes.size() / sizeof(Vec3d);
-    return new_list(copy_items(static_cast<const Vec3d*>(bytes.data()), n));
+    return result(VecList{copy_items(static_cast<const Vec3d*>(bytes.data()), n)});
 }
 
 namespace {
