@@ -43,8 +43,9 @@ def test_loads_the_tbb_installed_for_it():
     runtime = pypi_tbb_runtime()
     if os.path.isdir(bundled):
         assert os.path.dirname(loaded[0]) == bundled
-    elif runtime is not None:
-        # Not an older system libtbb that happens to share the soname.
+    elif runtime is not None and os.path.dirname(runtime) == os.path.dirname(os.path.dirname(here)):
+        # The environment's lib/, where the module's RPATH points: not an older system libtbb
+        # that shares the soname.
         assert os.path.realpath(loaded[0]) == runtime
     else:
         assert not os.path.realpath(loaded[0]).startswith(os.path.realpath(sys.prefix) + os.sep)
