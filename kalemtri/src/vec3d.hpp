@@ -3,6 +3,7 @@
 // function whose floating-point evaluation order is fixed, so batch kernels that inline these
 // functions give results bit-identical to the single-vector ones.
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 
@@ -12,6 +13,9 @@ namespace kalemtri {
 
 // The single tolerance of the library, always compared with a strict less-than.
 inline constexpr double EPSILON = 2.220446049250313e-16;
+
+// Results are those of double-precision arithmetic only when nothing is evaluated wider (x87).
+static_assert(FLT_EVAL_METHOD == 0, "build with SSE2 floating point (-msse2 -mfpmath=sse)");
 
 struct Vec3d {
     double x, y, z;
