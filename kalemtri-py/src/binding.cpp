@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <limits>
 #include <new>
 
 namespace kpy {
@@ -164,6 +165,13 @@ bool Conv<std::size_t>::load(PyObject* o) {
     const unsigned long long n = PyLong_AsUnsignedLongLong(index);
     Py_DECREF(index);
     if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    // Where the word is narrower than 64 bits (i386), truncating would silently pick another index.
+    if constexpr (sizeof(std::size_t) < sizeof(n)) {
+        if (n > std::numeric_limits<std::size_t>::max()) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+    }
     v = static_cast<std::size_t>(n);
     return true;
 }

@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import math
 import shutil
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import sys
 import pytest
 
 import kalemtri_py
-from kalemtri_py import Vec3d
+from kalemtri_py import Vec3d, VecList
 
 
 def test_registration_order_and_docs():
@@ -139,6 +140,76 @@ def test_float_and_index_conversion():
     assert (v.x, v.y, v.z) == (1.0, 0.5, 7.0)
     assert v[Two()] == 7.0
     assert v[True] == 0.5
+
+
+# Indexes, axes and strides are unsigned machine words: 32 bits on i386, 64 on x86-64.
+WORD_MAX = sys.maxsize * 2 + 1
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def raises(error, pattern):
+    def check(call):
+        with pytest.raises(error, match=pattern):
+            call()
+
+    return check
+
+
+def returns(expected):
+    def check(call):
+        assert call() == expected
+
+    return check
+
+
+# Each unsigned argument, with what a value inside the word range does there.
+UNSIGNED = {
+    "Vec3d index": (lambda n: Vec3d(1, 2, 3)[n], raises(IndexError, "^Index out of bounds$")),
+    "VecList index": (
+        lambda n: VecList([Vec3d(i, 0, 0) for i in range(8)])[n],
+        raises(IndexError, "^Index out of bounds$"),
+    ),
+    "collapse axis": (
+        lambda n: VecList([Vec3d(1, 2, 3)]).collapse(n),
+        raises(BaseException, "^explicit panic$"),
+    ),
+    "stride": (
+        lambda n: VecList([Vec3d(3, 4, 0), Vec3d(1, 1, 0)]).minimum_distance_to(Vec3d(0, 0, 0), n),
+        returns((1, math.sqrt(2))),
+    ),
+}
+
+
+@pytest.mark.parametrize("wrap", [int, Index], ids=["int", "__index__"])
+@pytest.mark.parametrize("value", [2**32 - 1, 2**32, 2**32 + 1, 2**32 + 5, 2**64 - 1])
+@pytest.mark.parametrize("name", sorted(UNSIGNED))
+def test_unsigned_word_range(name, value, wrap):
+    call, accepted = UNSIGNED[name]
+    if value > WORD_MAX:
+        # Never truncated to a smaller index, axis or stride.
+        with pytest.raises(
+            OverflowError, match="^out of range integral type conversion attempted$"
+        ):
+            call(wrap(value))
+    else:
+        accepted(lambda: call(wrap(value)))
+
+
+@pytest.mark.parametrize("value", [-1, -(2**32), 2**64, 2**100])
+@pytest.mark.parametrize("name", sorted(UNSIGNED))
+def test_unsigned_outside_64_bits_keeps_the_interpreters_error(name, value):
+    with pytest.raises(OverflowError) as info:
+        UNSIGNED[name][0](value)
+    assert "out of range integral" not in str(info.value) and not str(info.value).startswith(
+        "argument"
+    )
 
 
 def test_operators_return_not_implemented():
