@@ -1,0 +1,164 @@
+"""Random computations through every class, one line of exact result bits each.
+
+Run it on two machines and compare the output line by line:
+
+    python tests/python/bits_probe.py [COUNT] > x86_64.txt
+
+Lines starting with "own" are the module's own arithmetic and must agree everywhere; lines starting
+with "libm" go through the platform's sin, cos, tan or acos and may differ in the last bit between
+platforms. The inputs are built from random integers with exact scaling, so every platform computes
+from the same bits.
+"""
+
+import random
+import struct
+import sys
+
+from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+
+
+def hexbits(value):
+    """The exact bits of a result, as text."""
+    if isinstance(value, bool):
+        return "T" if value else "F"
+    if isinstance(value, float):
+        return struct.pack(">d", value).hex()
+    if isinstance(value, int):
+        return str(value)
+    if value is None:
+        return "-"
+    if isinstance(value, Vec3d):
+        return hexbits((value.x, value.y, value.z))
+    if isinstance(value, Quat):
+        return hexbits((value.w, value.i, value.j, value.k))
+    if isinstance(value, (AngleRadians, AngleDegrees)):
+        return hexbits(value.angle)
+    if isinstance(value, geometry.Plane):
+        return hexbits((value.normal, value.distance))
+    if isinstance(value, geometry.Circle):
+        return hexbits((value.center, value.radius, value.normal))
+    if isinstance(value, (tuple, list, VecList)):
+        return ",".join(hexbits(v) for v in value)
+    raise TypeError(type(value).__name__)
+
+
+class Inputs:
+    def __init__(self, seed):
+        self.rng = random.Random(seed)
+
+    def number(self, low=-8, high=8):
+        """A double with a random 53-bit significand, sign and binary exponent; exact on every
+        platform (scaling by a power of two only moves the exponent)."""
+        significand = self.rng.getrandbits(53) | 1 << 52
+        sign = -1 if self.rng.getrandbits(1) else 1
+        return float(sign * significand) * 2.0 ** (self.rng.randint(low, high) - 52)
+
+    def vec(self):
+        return Vec3d(self.number(), self.number(), self.number())
+
+    def quat(self):
+        return Quat(self.number(-2, 0), self.number(-2, 0), self.number(-2, 0), self.number(-2, 0))
+
+    def unit_quat(self):
+        return self.quat().normalize()
+
+
+def computations(inputs):
+    """(kind, name, thunk) for one set of random inputs."""
+    a, b, c, d = inputs.vec(), inputs.vec(), inputs.vec(), inputs.vec()
+    s, t = inputs.number(), inputs.number(-4, 3)
+    q, u = inputs.quat(), inputs.unit_quat()
+    angle = AngleRadians(t)
+    plane = geometry.Plane.from_points(a, b, c)
+    normal = a.cross(b).normalize()
+    # Two circles in one plane, often crossing. Inputs are made with the module's arithmetic only:
+    # the interpreter's own may round differently on i386.
+    r1, r2, offset = abs(inputs.number(0, 1)), abs(inputs.number(0, 1)), inputs.number(-1, 2)
+    circle1 = geometry.Circle(c, r1, normal)
+    circle2 = geometry.Circle(c + d.project_onto_plane(normal).normalize() * offset, r2, normal)
+    own = [
+        ("add", lambda: a + b),
+        ("sub", lambda: a - b),
+        ("mul", lambda: a * s),
+        ("div", lambda: a / s),
+        ("dot", lambda: a.dot(b)),
+        ("cross", lambda: a.cross(b)),
+        ("magnitude", lambda: a.magnitude()),
+        ("normalize", lambda: a.normalize()),
+        ("is_unit", lambda: a.normalize().is_unit()),
+        ("distance_to", lambda: a.distance_to(b)),
+        ("distance_to_line", lambda: a.distance_to_line(b, c)),
+        ("project_onto_line", lambda: a.project_onto_line(b, c)),
+        ("project_onto_plane", lambda: a.project_onto_plane(b)),
+        ("scalar_triple_product", lambda: a.scalar_triple_product(b, c)),
+        ("new_from_to", lambda: Vec3d.new_from_to(a, b)),
+        ("quat_magnitude", lambda: q.magnitude()),
+        ("quat_normalize", lambda: q.normalize()),
+        ("quat_rotate", lambda: u.rotate(a)),
+        ("quat_rotate_unnormalised", lambda: q.rotate(a)),
+        ("rotation_matrix", lambda: u.to_rotation_matrix()),
+        ("to_degrees", lambda: angle.to_degrees()),
+        ("to_radians", lambda: AngleDegrees(s).to_radians()),
+        (
+            "angle_arithmetic",
+            lambda: (angle + AngleRadians(s), angle - AngleRadians(s), angle * s, angle / s),
+        ),
+        ("plane_from_points", lambda: plane),
+        ("plane_from_point", lambda: geometry.Plane.from_point(a, b)),
+        ("plane_distance_to_point", lambda: plane.distance_to_point(d)),
+        ("plane_line", lambda: geometry.plane_line(plane, d, a + d)),
+        ("circle_area", lambda: circle1.area),
+        ("circle_circle", lambda: geometry.circle_circle(circle1, circle2)),
+        ("circle_point", lambda: geometry.circle_point_unchecked(circle1, d, False)),
+    ]
+    libm = [
+        ("sin", lambda: angle.sin()),
+        ("cos", lambda: angle.cos()),
+        ("tan", lambda: angle.tan()),
+        ("sec", lambda: angle.sec()),
+        ("csc", lambda: angle.csc()),
+        ("cot", lambda: angle.cot()),
+        ("angle_to", lambda: a.angle_to(b)),
+        ("from_axis_angle", lambda: Quat.from_axis_angle(normal, angle)),
+        ("to_axis_angle", lambda: u.to_axis_angle()),
+    ]
+    return [("own", n, f) for n, f in own] + [("libm", n, f) for n, f in libm]
+
+
+def batch_computations(inputs, n):
+    """The batch operations over one list of random vectors."""
+    items = [inputs.vec() for _ in range(n)]
+    v, o, s, q = VecList(items), inputs.vec(), inputs.number(), inputs.unit_quat()
+    rotated = v * 1
+    rotated.rotate(q)
+    return [
+        ("own", "batch_add", lambda: v + o),
+        ("own", "batch_mul", lambda: v * s),
+        ("own", "batch_div", lambda: v / s),
+        ("own", "batch_cross", lambda: v.cross(o)),
+        ("own", "batch_dot", lambda: v.dot(o)),
+        ("own", "batch_magnitude", lambda: v.magnitude()),
+        ("own", "batch_normalize", lambda: v.normalize()),
+        ("own", "batch_distance_to", lambda: v.distance_to(o)),
+        ("own", "batch_rotate", lambda: rotated),
+        ("own", "batch_minimum_distance", lambda: v.minimum_distance_to(o, 7)),
+    ]
+
+
+def lines(count, seed=20261207, batch=2000):
+    inputs = Inputs(seed)
+    out = []
+    for i in range(count):
+        for kind, name, thunk in computations(inputs):
+            try:
+                result = hexbits(thunk())
+            except Exception as error:  # a deliberate error is a result too
+                result = type(error).__name__
+            out.append(f"{kind} {name} {i} {result}")
+    for kind, name, thunk in batch_computations(inputs, batch):
+        out.append(f"{kind} {name} {hexbits(thunk())}")
+    return out
+
+
+if __name__ == "__main__":
+    print("\n".join(lines(int(sys.argv[1]) if len(sys.argv) > 1 else 30)))
