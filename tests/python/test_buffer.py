@@ -104,9 +104,11 @@ def test_from_buffer_keeps_every_bit(n):
         data = SIGNALLING_NAN + PAYLOAD_NAN + data[16:]
     flat = doubles(data)
     sources = [flat, array.array("d", data)] + ([flat.cast("B").cast("d", [n, 3])] if n else [])
+    # Read back through the buffer: the i386 interpreter quiets a signalling NaN whenever it takes a
+    # float apart (struct.pack), so element by element it could not be seen there.
     for source in sources:
-        assert raw(VecList.from_buffer(source)) == data
-    assert raw(VecList.from_buffer(buffer=flat)) == data
+        assert bytes(memoryview(VecList.from_buffer(source))) == data
+    assert bytes(memoryview(VecList.from_buffer(buffer=flat))) == data
 
 
 @pytest.mark.parametrize("n", [4, LARGE])
