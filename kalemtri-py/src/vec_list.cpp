@@ -2,29 +2,25 @@
 // iterator. Workers see only plain arrays; every Python object is made on the calling thread after
 // the parallel part, and per-element formulas are the core's own inline functions.
 #include <algorithm>
-#include <bit>
-#include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "buffer.hpp"
 #include "classes.hpp"
 #include "kalemtri/src/format.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
+#include "kernels.hpp"
 #include "pickle.hpp"
 #include "pool.hpp"
+#include "storage.hpp"
+#include "tuning.hpp"
 
 namespace kpy {
 
 using kalemtri::Quat;
 using kalemtri::Vec3d;
-using pool::Array;
+using storage::Array;
 
 struct VecList {
     Array<Vec3d> items;
@@ -40,25 +36,14 @@ struct VecListIterator {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Maps. Kernels run on fixed blocks (see pool::for_blocks), each a plain loop over restrict
-// pointers so the core formula vectorises; one out-of-line body per kernel keeps the code path of
-// an element the same in every caller.
-
-constexpr std::size_t BLOCK = 1024;
-
-template <class R, class F>
-[[gnu::noinline]] void map_block(const Vec3d* __restrict src, R* __restrict dst, std::size_t n,
-                                 F f) {
-    for (std::size_t i = 0; i < n; ++i)
-        dst[i] = f(src[i]);
-}
+// Maps: the block kernel of kernels.hpp over fixed blocks on the pool.
 
 template <class R, class F> Array<R> map(const Array<Vec3d>& in, F f) {
     Array<R> out(in.size());
     const Vec3d* src = in.data();
     R* dst = out.data();
-    pool::for_blocks(in.size(), BLOCK, [=](std::size_t b, std::size_t e) {
-        map_block<R>(src + b, dst + b, e - b, f);
+    pool::for_blocks(in.size(), tuning::MAP_BLOCK, [=](std::size_t b, std::size_t e) {
+        kernels::map_block<R>(src + b, dst + b, e - b, f);
     });
     return out;
 }
@@ -284,22 +269,18 @@ void write_elements(const Vec3d* items, std::size_t b, std::size_t e, std::strin
     }
 }
 
-// Formatting costs ~150 ns per element, so the pool pays off on far smaller lists than for maps.
-constexpr std::size_t TEXT_CHUNK = 256;
-
 PyObject* text(const VecList& v) {
+    using tuning::TEXT_CHUNK;
     const std::size_t n = v.items.size();
-    const std::size_t chunks = (n + TEXT_CHUNK - 1) / TEXT_CHUNK;
+    const std::size_t chunks = tuning::block_count(n, TEXT_CHUNK);
     // Fixed chunk boundaries: the pieces are joined in index order whatever the split.
     std::vector<std::string> parts(chunks);
-    pool::for_range(
-        chunks,
-        [&](std::size_t cb, std::size_t ce) {
-            for (std::size_t c = cb; c < ce; ++c)
-                write_elements(v.items.data(), c * TEXT_CHUNK, std::min(n, (c + 1) * TEXT_CHUNK),
-                               parts[c]);
+    pool::for_blocks(
+        n, TEXT_CHUNK,
+        [&](std::size_t b, std::size_t e) {
+            write_elements(v.items.data(), b, e, parts[b / TEXT_CHUNK]);
         },
-        2, 1);
+        tuning::TEXT_SERIAL_CUTOFF, TEXT_CHUNK);
     std::size_t total = 2 + (chunks ? chunks - 1 : 0);
     for (const std::string& s : parts)
         total += s.size();
@@ -402,97 +383,15 @@ void rotate(VecList& self, const Quat& quat) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Nearest point. Distances are ordered by IEEE totalOrder through an integer key, and the lowest
-// (key, index) wins: associative and commutative, so the split cannot change the answer.
+// Nearest point: the block fold of kernels.hpp as a reduction on the pool.
 
-std::int64_t order_key(double d) {
-    const auto k = std::bit_cast<std::int64_t>(d);
-    return k < 0 ? k ^ std::numeric_limits<std::int64_t>::max() : k;
-}
-
-struct Candidate {
-    std::int64_t key;
-    std::size_t index; // NONE: nothing measured
-    double distance;
-};
-constexpr std::size_t NONE = std::size_t(-1);
-constexpr Candidate NO_CANDIDATE{0, NONE, 0.0};
-
-Candidate better(const Candidate& a, const Candidate& b) {
-    if (b.index == NONE) return a;
-    if (a.index == NONE) return b;
-    return b.key < a.key || (b.key == a.key && b.index < a.index) ? b : a;
-}
-
-// Smallest order key of d[0..n). Distances are sqrt of a sum of squares, so without NaNs they are
-// all >= +0.0 and compare as doubles exactly as their keys do; a block with a NaN is keyed one by
-// one.
-std::int64_t block_min_key(const double* d, std::size_t n) {
-    std::size_t i = 0;
-    double m = std::numeric_limits<double>::infinity();
-    bool nan = false;
-#if defined(__SSE2__)
-    __m128d m2 = _mm_set1_pd(m), nan2 = _mm_setzero_pd();
-    for (; i + 2 <= n; i += 2) {
-        const __m128d x = _mm_loadu_pd(d + i);
-        m2 = _mm_min_pd(x, m2);
-        nan2 = _mm_or_pd(nan2, _mm_cmpunord_pd(x, x));
-    }
-    nan = _mm_movemask_pd(nan2) != 0;
-    double lanes[2];
-    _mm_storeu_pd(lanes, m2);
-    m = lanes[0] < lanes[1] ? lanes[0] : lanes[1];
-#endif
-    for (; i < n; ++i) {
-        nan |= d[i] != d[i];
-        m = d[i] < m ? d[i] : m;
-    }
-    if (!nan) return order_key(m);
-    std::int64_t k = std::numeric_limits<std::int64_t>::max();
-    for (std::size_t j = 0; j < n; ++j)
-        k = std::min(k, order_key(d[j]));
-    return k;
-}
-
-// The distances of p[0], p[stride], ... p[(n - 1) * stride]; out of line so that a rescan
-// reproduces the very same bits.
-[[gnu::noinline]] void distances(const Vec3d* __restrict p, std::size_t stride, std::size_t n,
-                                 Vec3d o, double* __restrict d) {
-    if (stride == 1)
-        for (std::size_t i = 0; i < n; ++i)
-            d[i] = kalemtri::distance_to(p[i], o);
-    else
-        for (std::size_t i = 0; i < n; ++i)
-            d[i] = kalemtri::distance_to(p[i * stride], o);
-}
-
-// Nearest of first[0], first[stride], ... (count elements): a fold of per-block minima, then a
-// rescan of the winning block for its first element with that key. Blocks sit at fixed positions.
-Candidate nearest(const Vec3d* first, std::size_t stride, std::size_t count, Vec3d o) {
-    constexpr std::size_t B = 256;
-    const std::size_t blocks = (count + B - 1) / B;
-    auto piece = [&](std::size_t kb, std::size_t ke) {
-        double d[B];
-        std::int64_t best = 0;
-        std::size_t best_block = NONE;
-        for (std::size_t k = kb; k < ke; ++k) {
-            const std::size_t n = std::min(B, count - k * B);
-            distances(first + k * B * stride, stride, n, o, d);
-            const std::int64_t key = block_min_key(d, n);
-            if (best_block == NONE || key < best) {
-                best = key;
-                best_block = k;
-            }
-        }
-        const std::size_t n = std::min(B, count - best_block * B);
-        distances(first + best_block * B * stride, stride, n, o, d);
-        std::size_t j = 0;
-        while (order_key(d[j]) != best)
-            ++j;
-        return Candidate{best, (best_block * B + j) * stride, d[j]};
-    };
-    return pool::reduce_range(blocks, NO_CANDIDATE, piece, better,
-                              (pool::SERIAL_CUTOFF + B - 1) / B, (pool::GRAIN + B - 1) / B);
+kernels::Candidate nearest(const Vec3d* first, std::size_t stride, std::size_t count, Vec3d o) {
+    return pool::reduce_blocks(
+        count, tuning::NEAREST_BLOCK, kernels::NO_CANDIDATE,
+        [&](std::size_t kb, std::size_t ke) {
+            return kernels::nearest_blocks(first, stride, count, o, kb, ke);
+        },
+        kernels::better);
 }
 
 std::pair<std::size_t, double> minimum_distance_to(const VecList& v, const Vec3d& other,
@@ -504,7 +403,7 @@ std::pair<std::size_t, double> minimum_distance_to(const VecList& v, const Vec3d
     const std::size_t w = nearest(items, stride, (n - 1) / stride + 1, other).index;
     const std::size_t lo = w >= stride ? w - stride : 0;
     const std::size_t hi = stride < n - w ? w + stride : n;
-    const Candidate c = nearest(items + lo, 1, hi - lo, other);
+    const kernels::Candidate c = nearest(items + lo, 1, hi - lo, other);
     return {lo + c.index, c.distance};
 }
 
