@@ -1,5 +1,6 @@
 // The module entry: `kalemtri_py` and its `geometry` submodule, each created once per process.
 #include "classes.hpp"
+#include "kernels.hpp"
 #include "pickle.hpp"
 
 namespace kpy {
@@ -7,10 +8,12 @@ namespace kpy {
 namespace {
 
 bool kalemtri_body(PyObject* m) {
+    // Private, outside __all__: which batch kernels this processor runs, for the benchmarks.
+    const char* level = kernels::name(kernels::chosen_level());
     return add_class(m, angle_radians_type()) && add_class(m, angle_degrees_type()) &&
            add_class(m, quat_type()) && add_class(m, vec3d_type()) &&
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
-           add_reconstructor(m);
+           add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0;
 }
 
 bool geometry_body(PyObject* m) {

@@ -42,8 +42,9 @@ template <class R, class F> Array<R> map(const Array<Vec3d>& in, F f) {
     Array<R> out(in.size());
     const Vec3d* src = in.data();
     R* dst = out.data();
+    const kernels::Level level = kernels::chosen_level();
     pool::for_blocks(in.size(), tuning::MAP_BLOCK, [=](std::size_t b, std::size_t e) {
-        kernels::map_block<R>(src + b, dst + b, e - b, f);
+        kernels::map_block<R>(level, src + b, dst + b, e - b, f);
     });
     return out;
 }
@@ -324,61 +325,42 @@ VecListIterator iterate(const VecList& v) {
 // ---------------------------------------------------------------------------------------------
 // Batch operations
 
-VecList add(const VecList& v, const Vec3d& o) {
-    return map_list(v, [o](const Vec3d& e) { return e + o; });
-}
-VecList sub(const VecList& v, const Vec3d& o) {
-    return map_list(v, [o](const Vec3d& e) { return e - o; });
-}
-VecList mul(const VecList& v, double s) {
-    return map_list(v, [s](const Vec3d& e) { return e * s; });
-}
-VecList rmul(const VecList& v, double s) {
-    return map_list(v, [s](const Vec3d& e) { return s * e; });
-}
-VecList div(const VecList& v, double s) {
-    return map_list(v, [s](const Vec3d& e) { return e / s; });
-}
-VecList cross(const VecList& v, const Vec3d& o) {
-    return map_list(v, [o](const Vec3d& e) { return kalemtri::cross(e, o); });
-}
-VecList normalize(const VecList& v) {
-    return map_list(v, [](const Vec3d& e) { return kalemtri::normalize(e); });
-}
+VecList add(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Add{o}); }
+VecList sub(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Sub{o}); }
+VecList mul(const VecList& v, double s) { return map_list(v, kernels::Mul{s}); }
+VecList rmul(const VecList& v, double s) { return map_list(v, kernels::RMul{s}); }
+VecList div(const VecList& v, double s) { return map_list(v, kernels::Div{s}); }
+VecList cross(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Cross{o}); }
+VecList normalize(const VecList& v) { return map_list(v, kernels::Normalize{}); }
 
+// Any axis but 0, 1 and 2 panics in the core on the first element it meets.
 VecList collapse(const VecList& v, std::size_t axis) {
-    // Constant axes let each loop vectorise; any other axis panics in the core on the first
-    // element it meets.
     switch (axis) {
     case 0:
-        return map_list(v, [](const Vec3d& e) { return kalemtri::collapse(e, 0); });
+        return map_list(v, kernels::Collapse<0>{});
     case 1:
-        return map_list(v, [](const Vec3d& e) { return kalemtri::collapse(e, 1); });
+        return map_list(v, kernels::Collapse<1>{});
     case 2:
-        return map_list(v, [](const Vec3d& e) { return kalemtri::collapse(e, 2); });
+        return map_list(v, kernels::Collapse<2>{});
     default:
-        return map_list(v, [axis](const Vec3d& e) { return kalemtri::collapse(e, axis); });
+        return map_list(v, kernels::Collapse<3>{});
     }
 }
 
 Array<double> dot(const VecList& v, const Vec3d& o) {
-    return map<double>(v.items, [o](const Vec3d& e) { return kalemtri::dot(e, o); });
+    return map<double>(v.items, kernels::Dot{o});
 }
-Array<double> magnitude(const VecList& v) {
-    return map<double>(v.items, [](const Vec3d& e) { return kalemtri::magnitude(e); });
-}
+Array<double> magnitude(const VecList& v) { return map<double>(v.items, kernels::Magnitude{}); }
 Array<double> distance_to(const VecList& v, const Vec3d& o) {
-    return map<double>(v.items, [o](const Vec3d& e) { return kalemtri::distance_to(e, o); });
+    return map<double>(v.items, kernels::DistanceTo{o});
 }
-Array<bool> is_unit(const VecList& v) {
-    return map<bool>(v.items, [](const Vec3d& e) { return kalemtri::is_unit(e); });
-}
+Array<bool> is_unit(const VecList& v) { return map<bool>(v.items, kernels::IsUnit{}); }
 
 // The new array replaces the old one only once every element is done; a failure changes nothing.
 void rotate(VecList& self, const Quat& quat) {
     refuse_while_exported(self, "rotate");
     const Quat q = quat;
-    Array<Vec3d> rotated = map<Vec3d>(self.items, [q](const Vec3d& e) { return q.rotate(e); });
+    Array<Vec3d> rotated = map<Vec3d>(self.items, kernels::Rotate{q});
     self.items.swap(rotated);
 }
 
@@ -386,10 +368,11 @@ void rotate(VecList& self, const Quat& quat) {
 // Nearest point: the block fold of kernels.hpp as a reduction on the pool.
 
 kernels::Candidate nearest(const Vec3d* first, std::size_t stride, std::size_t count, Vec3d o) {
+    const kernels::Level level = kernels::chosen_level();
     return pool::reduce_blocks(
         count, tuning::NEAREST_BLOCK, kernels::NO_CANDIDATE,
         [&](std::size_t kb, std::size_t ke) {
-            return kernels::nearest_blocks(first, stride, count, o, kb, ke);
+            return kernels::nearest_blocks(level, first, stride, count, o, kb, ke);
         },
         kernels::better);
 }

@@ -1,5 +1,5 @@
-// The batch kernels of the extension on their own: the nearest-point tie rules and the
-// independence of every result from how the blocks are grouped into pieces.
+// The batch kernels of the extension on their own: the nearest-point tie rules, the independence
+// of every result from how the blocks are grouped into pieces, and from the instruction-set level.
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -19,7 +19,7 @@ static const double neg_nan = -qnan;
 static Candidate scan(const std::vector<Vec3d>& v, std::size_t stride, Vec3d o) {
     Candidate best = NO_CANDIDATE;
     for (std::size_t i = 0; i < v.size(); i += stride) {
-        const double d = distance_to(v[i], o);
+        const double d = search_distance(v[i], o);
         best = better(best, Candidate{order_key(d), i, d});
     }
     return best;
@@ -29,9 +29,10 @@ static std::size_t count_of(const std::vector<Vec3d>& v, std::size_t stride) {
     return (v.size() - 1) / stride + 1;
 }
 
-static Candidate all_blocks(const std::vector<Vec3d>& v, std::size_t stride, Vec3d o) {
+static Candidate all_blocks(const std::vector<Vec3d>& v, std::size_t stride, Vec3d o,
+                            Level level = Level::baseline) {
     const std::size_t n = count_of(v, stride);
-    return nearest_blocks(v.data(), stride, n, o, 0,
+    return nearest_blocks(level, v.data(), stride, n, o, 0,
                           kpy::tuning::block_count(n, kpy::tuning::NEAREST_BLOCK));
 }
 
@@ -82,11 +83,8 @@ TEST(nearest_tie_rules) {
     CHECK(all_blocks(v, 3, o).index == 501 || all_blocks(v, 3, o).index % 3 == 0);
 }
 
-// Blocks grouped into any two pieces and joined give the answer of one piece, for every stride;
-// NaNs of both signs and ties are spread over several blocks. Where at most one component's
-// difference is NaN, a distance's bits are fixed by the formula and a plain scan agrees too; when
-// two NaNs of different sign meet in a sum, the processor returns one of them and the compiler
-// decides which, so only the grouping is pinned.
+// Blocks grouped into any two pieces and joined give the answer of a plain scan, for every stride
+// and every level the processor runs; NaNs of both signs and ties are spread over several blocks.
 TEST(nearest_independent_of_block_grouping) {
     std::vector<Vec3d> v;
     for (std::size_t i = 0; i < 3 * 256 + 41; ++i)
@@ -103,29 +101,51 @@ TEST(nearest_independent_of_block_grouping) {
                 const std::size_t n = count_of(list, stride);
                 const std::size_t blocks = kpy::tuning::block_count(n, kpy::tuning::NEAREST_BLOCK);
                 const Candidate whole = all_blocks(list, stride, o);
-                if (l != 1 || !std::isnan(o.x)) CHECK(same_candidate(whole, scan(list, stride, o)));
-                for (std::size_t split = 0; split <= blocks; ++split) {
-                    const Candidate lo = nearest_blocks(list.data(), stride, n, o, 0, split);
-                    const Candidate hi = nearest_blocks(list.data(), stride, n, o, split, blocks);
-                    CHECK(same_candidate(better(lo, hi), whole));
+                CHECK(same_candidate(whole, scan(list, stride, o)));
+                for (Level level : LEVELS) {
+                    if (!supported(level)) continue;
+                    CHECK(same_candidate(all_blocks(list, stride, o, level), whole));
+                    for (std::size_t split = 0; split <= blocks; ++split) {
+                        const Candidate lo =
+                            nearest_blocks(level, list.data(), stride, n, o, 0, split);
+                        const Candidate hi =
+                            nearest_blocks(level, list.data(), stride, n, o, split, blocks);
+                        CHECK(same_candidate(better(lo, hi), whole));
+                    }
                 }
             }
 }
 
 TEST(block_min_key_matches_a_scan) {
-    std::vector<double> d = {3, 1, 2, 0.5, 7, 0, 9, 4, 1e-310};
+    std::vector<double> d = {3, 1, 2, 0.5, 7, 0, 9, 4, 1e-310, 8, 6, 5, 2, 3, 0.25, 11, 12, 13};
     const auto scan_key = [&](std::size_t n) {
         std::int64_t k = std::numeric_limits<std::int64_t>::max();
         for (std::size_t i = 0; i < n; ++i)
             k = std::min(k, order_key(d[i]));
         return k;
     };
-    for (double extra : {1.0, qnan, neg_nan, inf})
+    for (double extra : {1.0, qnan, neg_nan, inf, -0.0, -1.0, 0.0})
         for (std::size_t at = 0; at < d.size(); ++at) {
             std::vector<double> saved = d;
             d[at] = extra;
             for (std::size_t n = 1; n <= d.size(); ++n)
-                CHECK(block_min_key(d.data(), n) == scan_key(n));
+                for (Level level : LEVELS)
+                    if (supported(level)) CHECK(block_min_key(level, d.data(), n) == scan_key(n));
             d = saved;
         }
+}
+
+TEST(search_distance_is_distance_to_with_the_left_nan) {
+    const Vec3d points[] = {{1, 2, 3}, {-0.0, inf, 1e300}, {qnan, 0, 0}, {0, neg_nan, inf}};
+    for (const Vec3d& a : points)
+        for (const Vec3d& b : points) {
+            const double d = search_distance(a, b), r = distance_to(a, b);
+            CHECK_SAME(d, r);
+            if (!std::isnan(r))
+                CHECK(std::bit_cast<std::uint64_t>(d) == std::bit_cast<std::uint64_t>(r));
+        }
+    // Two NaNs of different sign in the sum: the left one, dx * dx, is kept.
+    CHECK(!std::signbit(search_distance(Vec3d{qnan, neg_nan, 0}, Vec3d{0, 0, 0})));
+    CHECK(std::signbit(search_distance(Vec3d{neg_nan, qnan, qnan}, Vec3d{0, 0, 0})));
+    CHECK(!std::signbit(search_distance(Vec3d{0, qnan, neg_nan}, Vec3d{0, 0, 0})));
 }

@@ -361,3 +361,10 @@ def test_to_array_leaves_the_collector_as_it_was(enabled):
         assert len(rows) == 5000 and rows[-1] == [1.0, 2.0, 3.0] and gc.is_tracked(rows[0])
     finally:
         (gc.enable if was else gc.disable)()
+
+
+def test_kernel_level_is_reported_outside_all():
+    import kalemtri_py
+
+    assert kalemtri_py._kernel_level in ("baseline", "avx2", "avx512")
+    assert "_kernel_level" not in kalemtri_py.__all__
