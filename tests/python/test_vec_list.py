@@ -1,4 +1,6 @@
 import math
+import platform
+import shutil
 import struct
 import subprocess
 import sys
@@ -368,3 +370,44 @@ def test_kernel_level_is_reported_outside_all():
 
     assert kalemtri_py._kernel_level in ("baseline", "avx2", "avx512")
     assert "_kernel_level" not in kalemtri_py.__all__
+
+
+LEVEL_SCRIPT = """
+import hashlib, math, struct, sys
+sys.path[:0] = {path!r}
+import kalemtri_py
+from test_vec_list import edge_vectors, ELEMENTWISE
+from kalemtri_py import Quat, Vec3d, VecList
+
+def canonical(x):
+    # Two NaNs meeting in one operation leave a NaN whose sign the processor (or emulator) picks.
+    if isinstance(x, bool):
+        return b"T" if x else b"F"
+    return b"nan" if math.isnan(x) else struct.pack("<d", x)
+
+v = VecList(edge_vectors(20_000))
+h = hashlib.sha256()
+rotated = v * 1
+rotated.rotate(Quat(0.9, -0.1, 0.3, 0.5))
+for name in sorted(ELEMENTWISE):
+    for r in ELEMENTWISE[name][0](v):
+        for x in (r.x, r.y, r.z) if isinstance(r, Vec3d) else (r,):
+            h.update(canonical(x))
+for r in rotated:
+    h.update(b"".join(canonical(x) for x in (r.x, r.y, r.z)))
+for o in (Vec3d(1, 2, 3), Vec3d(0.1, 0, 0)):
+    for stride in (1, 7, 1000):
+        h.update(repr(v.minimum_distance_to(o, stride)).encode())
+print(kalemtri_py._kernel_level, h.hexdigest())
+"""
+
+
+@pytest.mark.skipif(shutil.which("qemu-x86_64") is None or platform.machine() != "x86_64", reason="needs qemu-user")
+def test_sse2_only_processor_runs_the_baseline_with_the_same_results():
+    script = LEVEL_SCRIPT.format(path=sys.path)
+    native = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    emulated = subprocess.run(
+        ["qemu-x86_64", "-cpu", "qemu64", sys.executable, "-c", script], capture_output=True, text=True, check=True
+    )
+    assert emulated.stdout.split()[0] == "baseline"
+    assert emulated.stdout.split()[1] == native.stdout.split()[1]
