@@ -1,18 +1,22 @@
 """VecList batch operations against what a numpy user would write, and a plain copy of the bytes.
 
 Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_vec_list.py [--quick]
-Prints the best time per element in ns for each operation at N = 1e3 .. 1e7, the numpy time, and
-the ratios numpy/kalemtri (above 1: kalemtri faster) and kalemtri/copy (the memory-bandwidth bound:
-numpy's copy of the same 24 N bytes). Python-object steps (construction, .list, to_array, iteration,
-repr) run up to N = 1e6 and are reported per element.
+Prints the kernel level the module chose, then the best time per element in ns for each operation
+at N = 1e3 .. 1e7, the numpy time, and the ratios numpy/kalemtri (above 1: kalemtri faster) and
+kalemtri/copy (the memory-bandwidth bound: numpy's copy of the same 24 N bytes). Operations that
+return a Python list are compared with numpy's computation followed by tolist(), and also with a
+bare tolist() of N values of the result's type (kal/tolist). Python-object steps (construction,
+.list, to_array, iteration, repr) run up to N = 1e6 and are reported per element.
 """
 
 import math
+import os
 import sys
 import time
 
 import numpy as np
 
+import kalemtri_py
 from kalemtri_py import Quat, Vec3d, VecList
 
 SIZES = [10**3, 10**4, 10**5, 10**6, 10**7]
@@ -71,13 +75,17 @@ def batch_table(quick):
     rng = np.random.default_rng(1)
     q = make_quat()
     o, on = Vec3d(0.3, -0.2, 0.1), np.array([0.3, -0.2, 0.1])
-    print("N          operation               kalemtri ns/el   numpy ns/el  numpy/kal   kal/copy")
+    print(
+        "N          operation               kalemtri ns/el   numpy ns/el  numpy/kal   kal/copy kal/tolist"
+    )
     for n in SIZES[:3] if quick else SIZES:
         base = rng.standard_normal((min(n, 10**5), 3))
         pts = np.tile(base, (n // len(base), 1))
         v = big_list(pts)
         assert len(v) == n
         copy = best(lambda: pts.copy(), n)
+        floats, bools = pts[:, 0].copy(), pts[:, 0] > 0
+        tolist = {float: best(lambda: floats.tolist(), n), bool: best(lambda: bools.tolist(), n)}
         if q is not None:
             R = rotation_matrix(q.w, q.i, q.j, q.k)
         cases = [
@@ -86,9 +94,14 @@ def batch_table(quick):
             ("v * s", lambda: v * 1.5, lambda: pts * 1.5),
             ("s * v", lambda: 1.5 * v, lambda: 1.5 * pts),
             ("v / s", lambda: v / 1.5, lambda: pts / 1.5),
-            ("dot", lambda: v.dot(o), lambda: pts @ on),
+            ("dot", lambda: v.dot(o), lambda: (pts @ on).tolist(), float),
             ("cross", lambda: v.cross(o), lambda: np.cross(pts, on)),
-            ("magnitude", lambda: v.magnitude(), lambda: np.sqrt((pts * pts).sum(1))),
+            (
+                "magnitude",
+                lambda: v.magnitude(),
+                lambda: np.sqrt((pts * pts).sum(1)).tolist(),
+                float,
+            ),
             (
                 "normalize",
                 lambda: v.normalize(),
@@ -97,9 +110,15 @@ def batch_table(quick):
             (
                 "is_unit",
                 lambda: v.is_unit(),
-                lambda: np.abs(np.sqrt((pts * pts).sum(1)) - 1.0) < EPS,
+                lambda: (np.abs(np.sqrt((pts * pts).sum(1)) - 1.0) < EPS).tolist(),
+                bool,
             ),
-            ("distance_to", lambda: v.distance_to(o), lambda: np.sqrt(((pts - on) ** 2).sum(1))),
+            (
+                "distance_to",
+                lambda: v.distance_to(o),
+                lambda: np.sqrt(((pts - on) ** 2).sum(1)).tolist(),
+                float,
+            ),
             (
                 "rotate",
                 (lambda: v.rotate(q)) if q is not None else None,
@@ -114,13 +133,18 @@ def batch_table(quick):
             ("minimum_distance_to s=64", lambda: v.minimum_distance_to(o, 64), None),
         ]
         print(f"{n:<10} {'copy (numpy)':<24}{'':>14} {copy:>13.2f}")
-        for name, kal, ref in cases:
+        print(f"{n:<10} {'tolist (numpy floats)':<24}{'':>14} {tolist[float]:>13.2f}")
+        print(f"{n:<10} {'tolist (numpy bools)':<24}{'':>14} {tolist[bool]:>13.2f}")
+        for name, kal, ref, *kind in cases:
             if kal is None:
                 print(f"{n:<10} {name:<24}{'n/a (no Quat constructor)':>30}")
                 continue
             k = best(kal, n)
             r = best(ref, n) if ref else float("nan")
-            print(f"{n:<10} {name:<24}{k:>14.2f} {r:>13.2f} {r / k:>10.2f} {k / copy:>10.2f}")
+            vs_list = f"{k / tolist[kind[0]]:>10.2f}" if kind else ""
+            print(
+                f"{n:<10} {name:<24}{k:>14.2f} {r:>13.2f} {r / k:>10.2f} {k / copy:>10.2f} {vs_list}"
+            )
         del v
         sys.stdout.flush()
 
@@ -162,6 +186,8 @@ def object_table(quick):
 
 if __name__ == "__main__":
     quick = "--quick" in sys.argv
+    level = getattr(kalemtri_py, "_kernel_level", "baseline (no dispatch)")
+    print(f"kernel level: {level}; numpy {np.__version__}; load average {os.getloadavg()[0]:.2f}")
     t = time.perf_counter()
     batch_table(quick)
     object_table(quick)
