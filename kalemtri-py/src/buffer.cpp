@@ -6,6 +6,7 @@
 #include <string>
 
 #include "pool.hpp"
+#include "tuning.hpp"
 
 namespace kpy {
 
@@ -87,10 +88,6 @@ std::string shape_text(const Py_buffer& v) {
     return s + (v.ndim == 1 ? ",)" : ")");
 }
 
-// Pieces of at least this many rows go to the pool: a copy is a few ns a row.
-constexpr std::size_t COPY_SERIAL = 32768;
-constexpr std::size_t COPY_GRAIN = 16384;
-
 template <std::size_t C>
 void gather(const char* base, Py_ssize_t row_stride, Py_ssize_t col_stride, std::size_t cols,
             double* dst, std::size_t b, std::size_t e) {
@@ -154,7 +151,7 @@ void DoubleRows::copy_to(double* dst) const {
             else
                 gather<0>(base, rs, cs, cols, dst, b, e);
         },
-        COPY_SERIAL, COPY_GRAIN);
+        tuning::COPY_SERIAL_ROWS, tuning::COPY_GRAIN_ROWS);
 }
 
 Bytes::Bytes(PyObject* obj) {
@@ -162,15 +159,12 @@ Bytes::Bytes(PyObject* obj) {
 }
 
 void copy_bytes(void* dst, const void* src, std::size_t bytes) {
-    constexpr std::size_t CHUNK = std::size_t{256} << 10;
     auto* d = static_cast<char*>(dst);
     const auto* s = static_cast<const char*>(src);
-    pool::for_range((bytes + CHUNK - 1) / CHUNK,
-                    [=](std::size_t b, std::size_t e) {
-                        const std::size_t end = std::min(bytes, e * CHUNK);
-                        std::memcpy(d + b * CHUNK, s + b * CHUNK, end - b * CHUNK);
-                    },
-                    8, 1);
+    pool::for_blocks(
+        bytes, tuning::COPY_CHUNK_BYTES,
+        [=](std::size_t b, std::size_t e) { std::memcpy(d + b, s + b, e - b); },
+        tuning::COPY_SERIAL_BYTES, tuning::COPY_CHUNK_BYTES);
 }
 
 } // namespace kpy

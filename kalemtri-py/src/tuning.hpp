@@ -23,6 +23,13 @@ inline constexpr std::size_t NEAREST_BLOCK = 256;
 inline constexpr std::size_t TEXT_CHUNK = 256;
 inline constexpr std::size_t TEXT_SERIAL_CUTOFF = 2 * TEXT_CHUNK;
 
+// Copies out of a foreign buffer: a strided row costs a few ns, so rows go to the pool in pieces of
+// at least 16k, and only from 32k rows on; contiguous bytes move in 256 KiB pieces from 2 MiB on.
+inline constexpr std::size_t COPY_SERIAL_ROWS = 32768;
+inline constexpr std::size_t COPY_GRAIN_ROWS = 16384;
+inline constexpr std::size_t COPY_CHUNK_BYTES = std::size_t{256} << 10;
+inline constexpr std::size_t COPY_SERIAL_BYTES = 8 * COPY_CHUNK_BYTES;
+
 // Number of blocks of `size` covering n elements, the last one possibly short; cannot overflow.
 constexpr std::size_t block_count(std::size_t n, std::size_t size) {
     return n / size + (n % size != 0);
