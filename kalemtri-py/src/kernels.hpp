@@ -40,7 +40,7 @@ using kalemtri::Vec3d;
 // machines have it), and no approximate reciprocal is ever used: every level gives the bits of
 // the single-vector methods.
 
-enum class Level { baseline, avx2, avx512 };
+enum class Level : std::uint8_t { baseline, avx2, avx512 };
 inline constexpr Level LEVELS[] = {Level::baseline, Level::avx2, Level::avx512};
 
 inline const char* name(Level level) {

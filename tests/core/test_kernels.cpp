@@ -87,6 +87,7 @@ TEST(nearest_tie_rules) {
 // and every level the processor runs; NaNs of both signs and ties are spread over several blocks.
 TEST(nearest_independent_of_block_grouping) {
     std::vector<Vec3d> v;
+    v.reserve(3 * 256 + 41);
     for (std::size_t i = 0; i < 3 * 256 + 41; ++i)
         v.push_back(Vec3d{double(i % 97) - 40, double(i % 13) * 0.5, double(i % 7) - 3});
     const Vec3d points[] = {{3, 1, 0}, {-40, 0, -3}, {1e300, 0, 0}, {inf, 0, 0}, {qnan, 0, 0}};

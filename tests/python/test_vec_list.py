@@ -402,12 +402,19 @@ print(kalemtri_py._kernel_level, h.hexdigest())
 """
 
 
-@pytest.mark.skipif(shutil.which("qemu-x86_64") is None or platform.machine() != "x86_64", reason="needs qemu-user")
+@pytest.mark.skipif(
+    shutil.which("qemu-x86_64") is None or platform.machine() != "x86_64", reason="needs qemu-user"
+)
 def test_sse2_only_processor_runs_the_baseline_with_the_same_results():
     script = LEVEL_SCRIPT.format(path=sys.path)
-    native = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    native = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True
+    )
     emulated = subprocess.run(
-        ["qemu-x86_64", "-cpu", "qemu64", sys.executable, "-c", script], capture_output=True, text=True, check=True
+        ["qemu-x86_64", "-cpu", "qemu64", sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert emulated.stdout.split()[0] == "baseline"
     assert emulated.stdout.split()[1] == native.stdout.split()[1]
