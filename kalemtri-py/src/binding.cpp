@@ -38,8 +38,15 @@ static bool panic_pending() {
     return panic_type_object && PyErr_ExceptionMatches(panic_type_object);
 }
 
+// An interrupt, an exit request or exhausted memory is never an unsuitable value: only ordinary
+// failures (Exception subclasses other than MemoryError) are discarded.
+static bool error_is_ordinary() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 void clear_error() {
-    if (panic_pending()) fail();
+    if (!PyErr_Occurred()) return;
+    if (panic_pending() || !error_is_ordinary()) fail();
     PyErr_Clear();
 }
 
@@ -441,15 +448,46 @@ bool add_function(PyObject* module, PyMethodDef* def) {
     return add_to_module(module, def->ml_name, function);
 }
 
+// An embedding program may finalise the interpreter and initialise a new one, which can get the
+// same id; the module and types made for the old one are dead then. Each interpreter has a fresh
+// dict of its own, so a mark left there tells the first interpreter from its successors.
+static constexpr const char* OWNER_MARK = "kalemtri_py.owner";
+
+static bool mark_owner(PyInterpreterState* state) {
+    PyObject* dict = PyInterpreterState_GetDict(state);
+    if (!dict) {
+        PyErr_SetString(PyExc_ImportError, "kalemtri_py found no interpreter state to record");
+        return false;
+    }
+    return PyDict_SetItemString(dict, OWNER_MARK, Py_True) == 0;
+}
+
+static bool is_owner(PyInterpreterState* state) {
+    PyObject* dict = PyInterpreterState_GetDict(state);
+    return dict && PyDict_GetItemString(dict, OWNER_MARK);
+}
+
 PyObject* init_module(ModuleDef& d) {
     PyInterpreterState* state = PyInterpreterState_Get();
     const std::int64_t id = PyInterpreterState_GetID(state);
     if (id == -1) return nullptr;
     std::int64_t expected = -1;
-    if (!d.interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    const bool first = d.interpreter.compare_exchange_strong(expected, id);
+    if (!first && expected != id) {
         PyErr_SetString(PyExc_ImportError,
                         "kalemtri_py does not yet support sub-interpreters; it can only be "
                         "imported once per process, in its main interpreter");
+        return nullptr;
+    }
+    if (first && !mark_owner(state)) {
+        d.interpreter.store(-1); // a later attempt starts afresh
+        return nullptr;
+    }
+    if (!first && !is_owner(state)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kalemtri_py cannot be imported again after the interpreter was finalized "
+                        "and initialized anew; it can only be used by the first interpreter of a "
+                        "process");
         return nullptr;
     }
     if (d.module) return new_ref(d.module);

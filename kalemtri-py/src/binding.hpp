@@ -45,7 +45,8 @@ inline PyObject* new_ref(PyObject* o) {
 // The exception type of internal assertion failures, created on first need.
 PyObject* panic_type();
 
-// Discards the current error, unless it is a PanicException from Python code, which is resumed.
+// Discards the current error if it is an ordinary failure; anything else (an interrupt, SystemExit,
+// MemoryError, a PanicException from Python code) is kept and the call fails with it.
 void clear_error();
 
 // Gives a conversion failure of parameter `name` its "argument '<name>': " prefix (TypeError only).

@@ -4,6 +4,7 @@
 // (sizes in tuning.hpp). Every helper gives results that do not depend on how the range is split.
 #include <algorithm>
 #include <cstddef>
+#include <stdexcept>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -16,9 +17,31 @@ namespace kpy::pool {
 using tuning::GRAIN;
 using tuning::SERIAL_CUTOFF;
 
+// Notes that the pool is in use, so that a fork first winds it down and the child, like the parent,
+// starts a full one on its next parallel job.
+void starting_parallel_work() noexcept;
+// Notes that the pool lost a worker it could not start; it is then never wound down.
+void worker_start_failed() noexcept;
+
+// Runs parallel() on the pool. oneTBB reports a worker thread it could not create (no memory for
+// its stack, a process limit) as std::runtime_error once the job has ended, after some pieces may
+// have run; serial() then does the whole job on the calling thread, so every piece must be safe
+// to run again.
+template <class Parallel, class Serial>
+decltype(auto) parallel_or_serial(Parallel&& parallel, Serial&& serial) {
+    starting_parallel_work();
+    try {
+        return parallel();
+    } catch (const std::runtime_error&) {
+        worker_start_failed();
+        return serial();
+    }
+}
+
 // Calls body(begin, end) on contiguous pieces covering [0, n): the whole range on the calling
 // thread below `serial_below`, else pieces of at least `grain` on the pool. An exception thrown
-// by a piece reaches the caller after the job has ended.
+// by a piece reaches the caller after the job has ended. A piece may run twice (see
+// parallel_or_serial).
 template <class F>
 void for_range(std::size_t n, F&& body, std::size_t serial_below = SERIAL_CUTOFF,
                std::size_t grain = GRAIN) {
@@ -27,8 +50,13 @@ void for_range(std::size_t n, F&& body, std::size_t serial_below = SERIAL_CUTOFF
         body(std::size_t{0}, n);
         return;
     }
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
-                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    parallel_or_serial(
+        [&] {
+            tbb::parallel_for(
+                tbb::blocked_range<std::size_t>(0, n, grain),
+                [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+        },
+        [&] { body(std::size_t{0}, n); });
 }
 
 // Folds piece(begin, end) results over [0, n) with `join`, which must be associative and
@@ -38,12 +66,16 @@ V reduce_range(std::size_t n, V identity, Piece&& piece, Join&& join,
                std::size_t serial_below = SERIAL_CUTOFF, std::size_t grain = GRAIN) {
     if (n == 0) return identity;
     if (n < serial_below) return piece(std::size_t{0}, n);
-    return tbb::parallel_reduce(
-        tbb::blocked_range<std::size_t>(0, n, grain), identity,
-        [&](const tbb::blocked_range<std::size_t>& r, V acc) {
-            return join(acc, piece(r.begin(), r.end()));
+    return parallel_or_serial(
+        [&] {
+            return tbb::parallel_reduce(
+                tbb::blocked_range<std::size_t>(0, n, grain), identity,
+                [&](const tbb::blocked_range<std::size_t>& r, V acc) {
+                    return join(acc, piece(r.begin(), r.end()));
+                },
+                join);
         },
-        join);
+        [&] { return piece(std::size_t{0}, n); });
 }
 
 // Calls block(begin, end) for the fixed blocks [k * size, (k + 1) * size) of [0, n), the last one

@@ -92,6 +92,10 @@ void copy_item(Array<Vec3d>& out, PyObject* item) {
     out.push_back(v->value);
 }
 
+// Elements reserved up front for a sequence of unknown honesty (1.5 MiB); beyond that the array
+// grows geometrically.
+constexpr std::size_t HINT_LIMIT = std::size_t{1} << 16;
+
 VecList make(PyObject* list) {
     if (PyUnicode_Check(list))
         raise(PyExc_TypeError, "argument 'list': Can't extract `str` to `Vec`");
@@ -107,16 +111,15 @@ VecList make(PyObject* list) {
             copy_item(v.items, items[i]);
         return v;
     }
+    // The length is only a hint: trust it no further than is cheap, and give back what the items
+    // did not fill, so a sequence that claims far more than it yields holds no memory.
     const Py_ssize_t hint = PySequence_Size(list);
-    if (hint < 0) {
+    std::size_t reserved = 0;
+    if (hint < 0)
         clear_error();
-    } else {
-        try {
-            v.items.reserve(static_cast<std::size_t>(hint));
-        } catch (const std::bad_alloc&) { // NOLINT(bugprone-empty-catch)
-            // Only a hint: an absurd length must not fail what iteration may still manage.
-        }
-    }
+    else
+        reserved = std::min(static_cast<std::size_t>(hint), HINT_LIMIT);
+    v.items.reserve(reserved);
     PyObject* it = PyObject_GetIter(list);
     if (!it) argument_error("list");
     try {
@@ -135,6 +138,7 @@ VecList make(PyObject* list) {
     }
     Py_DECREF(it);
     if (PyErr_Occurred()) argument_error("list");
+    if (v.items.size() < reserved) v.items = Array<Vec3d>(v.items); // an exact copy
     return v;
 }
 
@@ -305,7 +309,9 @@ PyObject* text(const VecList& v) {
     pool::for_blocks(
         n, TEXT_CHUNK,
         [&](std::size_t b, std::size_t e) {
-            write_elements(v.items.data(), b, e, parts[b / TEXT_CHUNK]);
+            std::string& part = parts[b / TEXT_CHUNK];
+            part.clear(); // a chunk may be written twice
+            write_elements(v.items.data(), b, e, part);
         },
         tuning::TEXT_SERIAL_CUTOFF, TEXT_CHUNK);
     std::size_t total = 2 + (chunks ? chunks - 1 : 0);

@@ -1,0 +1,277 @@
+"""Interrupts, lying sequences, resource limits, fork and interpreter re-initialisation."""
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+import kalemtri_py
+from kalemtri_py import AngleRadians, Vec3d, VecList
+
+# ASan reserves terabytes of address space up front, so address-space limits cannot be tested.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+MULTICORE = len(os.sched_getaffinity(0)) > 1
+
+
+class Custom(BaseException):
+    pass
+
+
+# Raised from a conversion, these must reach the caller as they are.
+PROPAGATED = [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError, Custom]
+# Ordinary failures only make the operand unsuitable.
+DISCARDED = [ValueError, TypeError, RuntimeError, RecursionError, ArithmeticError]
+
+
+def raising_float(error):
+    class Operand:
+        def __float__(self):
+            raise error("from __float__")
+
+    return Operand()
+
+
+OPERATIONS = {
+    "Vec3d * x": lambda x: Vec3d(1, 2, 3) * x,
+    "x * Vec3d": lambda x: x * Vec3d(1, 2, 3),
+    "Vec3d / x": lambda x: Vec3d(1, 2, 3) / x,
+    "VecList * x": lambda x: VecList([Vec3d(1, 2, 3)]) * x,
+    "x * VecList": lambda x: x * VecList([Vec3d(1, 2, 3)]),
+    "VecList / x": lambda x: VecList([Vec3d(1, 2, 3)]) / x,
+    "AngleRadians * x": lambda x: AngleRadians(1.0) * x,
+    "AngleRadians / x": lambda x: AngleRadians(1.0) / x,
+}
+
+
+@pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())
+@pytest.mark.parametrize("error", PROPAGATED)
+def test_operator_conversion_propagates_interrupts(operation, error):
+    with pytest.raises(error, match="^from __float__$"):
+        operation(raising_float(error))
+
+
+@pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())
+@pytest.mark.parametrize("error", DISCARDED)
+def test_operator_conversion_discards_ordinary_failures(operation, error):
+    with pytest.raises(TypeError, match="unsupported operand"):
+        operation(raising_float(error))
+
+
+def sequence(length, items=1):
+    """A sequence of `items` vectors whose `__len__` returns or raises `length`."""
+
+    class Sequence:
+        def __len__(self):
+            if isinstance(length, type):
+                raise length("from __len__")
+            return length
+
+        def __getitem__(self, i):
+            if i >= items:
+                raise IndexError
+            return Vec3d(i, 1, 1)
+
+    return Sequence()
+
+
+@pytest.mark.parametrize("error", PROPAGATED)
+def test_failing_length_propagates_interrupts(error):
+    with pytest.raises(error, match="^from __len__$"):
+        VecList(sequence(error))
+
+
+@pytest.mark.parametrize("length", [ValueError, RuntimeError, OverflowError, 0, 1, 3, 10**9, 2**62])
+def test_length_is_only_a_hint(length):
+    v = VecList(sequence(length, items=3))
+    assert [e.x for e in v] == [0.0, 1.0, 2.0]
+
+
+def vm_size():
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith("VmSize:"))
+    return int(line.split()[1]) * 1024
+
+
+def test_lying_length_reserves_nothing():
+    before = vm_size()
+    kept = [VecList(sequence(10**9, items=3)) for _ in range(3)]
+    assert vm_size() - before < 64 << 20
+    assert [len(v) for v in kept] == [3, 3, 3]
+
+
+# Runs one batch operation that needs the pool where no new thread can be created: the process
+# limit of its user is one (root first becomes nobody, since the limit does not bind root).
+NO_THREADS = textwrap.dedent(
+    """
+    import os, resource, sys
+    from kalemtri_py import Vec3d, VecList
+    v = VecList([Vec3d(i, 2, 3) for i in range(20000)])
+    operations = {
+        "normalize": lambda: v.normalize()[19999].x,
+        "nearest": lambda: v.minimum_distance_to(Vec3d(12345, 2, 3), 1),
+        "repr": lambda: len(repr(v)),
+    }
+    try:
+        if os.getuid() == 0:
+            os.setgid(65534)
+            os.setuid(65534)
+        hard = resource.getrlimit(resource.RLIMIT_NPROC)[1]
+        resource.setrlimit(resource.RLIMIT_NPROC, (1, hard))
+    except OSError as e:
+        sys.exit(f"skip: {e}")
+    print(repr(operations[sys.argv[1]]()), len(os.listdir("/proc/self/task")))
+    # A pool that lost a worker must not hang a later fork.
+    resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if repr(operations[sys.argv[1]]()) == sys.argv[2] else 1)
+    print(os.waitpid(pid, 0)[1])
+    """
+)
+
+EXPECTED = {
+    "normalize": repr(Vec3d(19999, 2, 3).normalize().x),
+    "nearest": repr((12345, 0.0)),
+    "repr": repr(len(repr(VecList([Vec3d(i, 2, 3) for i in range(20000)])))),
+}
+
+
+@pytest.mark.skipif(not MULTICORE, reason="a pool of one thread never creates workers")
+@pytest.mark.parametrize("operation", EXPECTED)
+def test_worker_thread_creation_failure(operation):
+    out = subprocess.run(
+        [sys.executable, "-c", NO_THREADS, operation, EXPECTED[operation]],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    if out.stderr.startswith("skip: "):
+        pytest.skip(out.stderr)
+    assert out.returncode == 0, out.stderr
+    done, forked = out.stdout.splitlines()
+    assert done.rsplit(maxsplit=1) == [EXPECTED[operation], "1"]  # on the calling thread alone
+    assert forked == "0"
+
+
+# The same under an address-space limit of what the child has mapped plus `margin` MiB.
+LIMITED = textwrap.dedent(
+    """
+    import resource, sys
+    from kalemtri_py import Vec3d, VecList
+    v = VecList([Vec3d(i, 2, 3) for i in range(20000)])
+    with open("/proc/self/status") as status:
+        size = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (size + (int(sys.argv[1]) << 20), resource.RLIM_INFINITY))
+    try:
+        print(repr(v.normalize()[19999].x))
+    except MemoryError:
+        print("MemoryError")
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under ASan")
+def test_address_space_limit():
+    # Upwards from little room: MemoryError until the job fits. Stop there: just above, a worker
+    # may start with so little room left that glibc aborts the process when the thread first needs
+    # its thread-local data, and just below oneTBB 2023 can deadlock when its own start-up runs
+    # out of memory, neither of which this module can prevent.
+    for margin in range(2, 32):
+        out = subprocess.run(
+            [sys.executable, "-c", LIMITED, str(margin)], capture_output=True, text=True, timeout=60
+        )
+        assert out.returncode == 0, out.stderr
+        if out.stdout.strip() != "MemoryError":
+            assert out.stdout.strip() == EXPECTED["normalize"]
+            return
+    pytest.fail("no limit left room for the job")
+
+
+FORKED = textwrap.dedent(
+    """
+    import os
+    from kalemtri_py import Vec3d, VecList
+    v = VecList([Vec3d(i, 2, 3) for i in range(100000)])
+    expected = v.normalize().to_array()
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        ok = v.normalize().to_array() == expected
+        os.write(write, f"{ok} {len(os.listdir('/proc/self/task'))}".encode())
+        os._exit(0)
+    os.waitpid(pid, 0)
+    print("child", os.read(read, 100).decode())
+    ok = v.normalize().to_array() == expected
+    print("parent", ok, len(os.listdir("/proc/self/task")))
+    """
+)
+
+
+@pytest.mark.skipif(not MULTICORE, reason="needs more than one core")
+def test_forked_child_gets_a_full_pool():
+    out = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    child, parent = (line.split() for line in out.stdout.splitlines())
+    assert child[1] == "True" and int(child[2]) > 1, out.stdout
+    assert parent[1] == "True" and int(parent[2]) > 1, out.stdout
+
+
+EMBEDDED = r"""
+#include <Python.h>
+int main(void) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString("try:\n"
+                               "    import kalemtri_py\n"
+                               "    print('imported', kalemtri_py.Vec3d(1, 2, 3))\n"
+                               "except ImportError as e:\n"
+                               "    print('ImportError', e)\n") != 0)
+            return 2;
+        if (Py_FinalizeEx() < 0) return 3;
+    }
+    return 0;
+}
+"""
+
+
+def embedding_flags():
+    version = sysconfig.get_config_var("VERSION")
+    candidates = [os.path.join(sysconfig.get_config_var("BINDIR") or "", f"python{version}-config")]
+    candidates.append(shutil.which(f"python{version}-config") or "")
+    config = next((c for c in candidates if os.access(c, os.X_OK)), None)
+    if not config:
+        pytest.skip("no python-config for this interpreter")
+    flags = subprocess.run(
+        [config, "--cflags", "--ldflags", "--embed"], capture_output=True, text=True
+    )
+    if flags.returncode != 0:
+        pytest.skip(f"{config} cannot give embedding flags")
+    return flags.stdout.split()
+
+
+def test_import_after_reinitialisation_is_refused(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        pytest.skip("no C compiler")
+    flags = embedding_flags()
+    (tmp_path / "embed.c").write_text(EMBEDDED)
+    program = tmp_path / "embed"
+    built = subprocess.run(
+        [compiler, str(tmp_path / "embed.c"), "-o", str(program), *flags],
+        capture_output=True,
+        text=True,
+    )
+    if built.returncode != 0:
+        pytest.skip(f"cannot build an embedding program: {built.stderr[-500:]}")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(kalemtri_py.__file__))
+    out = subprocess.run([str(program)], capture_output=True, text=True, timeout=60, env=env)
+    assert out.returncode == 0, out.stderr
+    first, second = out.stdout.splitlines()
+    assert first == "imported Vec3d(1, 2, 3)"
+    assert second.startswith(
+        "ImportError kalemtri_py cannot be imported again after the interpreter was finalized"
+    )
