@@ -1,0 +1,286 @@
+"""kalemtri_dask on a 2-process LocalCluster and on the threaded scheduler, bit-equal to one VecList."""
+
+import math
+import struct
+import sys
+
+import pytest
+
+np = pytest.importorskip("numpy")
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("dask.distributed")
+
+import kalemtri_dask  # noqa: E402
+from kalemtri_py import Quat, Vec3d, VecList  # noqa: E402
+
+INF = math.inf
+NAN = math.nan
+NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
+N = 200_003
+# Uneven, with a one-point chunk, an empty chunk and chunks both above and below one slice.
+CHUNKS = (1, 40_000, 0, 65_537, 12_345, 82_120)
+B1, B2, B3, B4 = 1, 40_001, 105_538, 117_883  # first rows of chunks 2, 3 (and 4), 5, 6
+
+
+def make_points():
+    rng = np.random.default_rng(20261207)
+    p = rng.normal(scale=100.0, size=(N, 3))
+    p[0] = (NAN, 1.0, 2.0)  # distance +NaN: loses to every number
+    p[5] = (-0.0, 0.0, -0.0)
+    p[B1 + 7] = (0.0, 0.0, 0.0)
+    p[B2 - 1] = p[B2] = p[B3 + 9] = (5.0, 5.0, 5.0)  # a tie across a chunk border
+    p[B2 + 1] = (1.0, 0.0, 0.0)
+    p[B2 + 2] = (0.6, 0.8, 0.0)
+    p[B2 + 3] = (1.0, 1e-15, 0.0)
+    p[B2 + 4] = (1.0000000000000002, 0.0, 0.0)
+    p[B1] = (1e300, -1e300, 5e-324)
+    p[B3 - 1] = p[B4] = (INF, 3.0, 4.0)  # inf - inf: a NaN with the sign bit set
+    p[B4 - 1] = (-INF, 3.0, 4.0)
+    p[B4 + 1] = (0.0, NAN, 0.0)
+    p[N - 1] = (5.0, 5.0, 5.0)
+    return p
+
+
+POINTS = make_points()
+ONE = VecList.from_buffer(POINTS)
+
+OFFSET = Vec3d(1.0, -0.0, 2.5)
+TARGETS = [
+    Vec3d(5.0, 5.0, 5.5),  # the tie
+    Vec3d(0.0, 0.0, 0.0),  # +0.0 at two rows, one of them from -0.0 components
+    Vec3d(INF, 3.0, 4.0),  # -NaN distances in two chunks
+    Vec3d(NAN, 0.0, 0.0),
+    Vec3d(NEG_NAN, 0.0, 0.0),
+    Vec3d(-INF, 0.0, 0.0),
+    Vec3d(12.5, -40.0, 3.0),
+]
+
+
+def int_bits(a):
+    return np.ascontiguousarray(a).view(np.int64)
+
+
+@pytest.fixture(scope="session")
+def client():
+    # Functions defined here travel by value: the workers cannot import this file.
+    import cloudpickle
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with distributed.Client(cluster, set_as_default=False) as c:
+        yield c
+    cluster.close()
+
+
+@pytest.fixture(params=["distributed", "threads"])
+def scheduler(request):
+    target = request.getfixturevalue("client") if request.param == "distributed" else "threads"
+    with dask.config.set(scheduler=target):
+        yield request.param
+
+
+@pytest.fixture
+def points():
+    return da.from_array(POINTS, chunks=(CHUNKS, 3))
+
+
+def test_chunk_borders_hold_the_special_rows():
+    assert sum(CHUNKS) == N
+    assert math.isnan(ONE.minimum_distance_to(Vec3d(INF, 3.0, 4.0), 1)[1])
+
+
+@pytest.mark.parametrize(
+    "fn, returns, expected",
+    [
+        (lambda v: v.normalize(), None, lambda: np.asarray(ONE.normalize())),
+        (lambda v: v.magnitude(), None, lambda: np.array(ONE.magnitude())),
+        (lambda v: v.is_unit(), None, lambda: np.array(ONE.is_unit())),
+        (lambda v, o=OFFSET: v * 3.0 - o, VecList, lambda: np.asarray(ONE * 3.0 - OFFSET)),
+        (lambda v, o=OFFSET: v.dot(o), float, lambda: np.array(ONE.dot(OFFSET))),
+    ],
+    ids=["normalize", "magnitude", "is_unit", "arithmetic", "dot"],
+)
+def test_map_vec_list_is_bit_equal_to_one_vec_list(scheduler, points, fn, returns, expected):
+    result = kalemtri_dask.map_vec_list(points, fn, returns=returns)
+    want = expected()
+    assert result.dtype == want.dtype and result.shape == want.shape
+    assert result.chunks[0] == CHUNKS
+    got = result.compute()
+    assert got.dtype == want.dtype and got.flags.writeable
+    if want.dtype == np.bool_:
+        assert (got == want).all()
+    else:
+        assert (int_bits(got) == int_bits(want)).all()
+
+
+@pytest.mark.parametrize(
+    "quat",
+    [(0.9, -0.1, 0.3, 0.5), (math.cos(0.4), 0.0, math.sin(0.4), 0.0)],
+    ids=["scaling", "unit"],
+)
+def test_rotate_is_bit_equal_to_one_vec_list(scheduler, points, quat):
+    q = Quat(*quat)
+    want = VecList.from_buffer(POINTS)
+    want.rotate(q)
+    got = kalemtri_dask.rotate(points, q).compute()
+    assert got.shape == (N, 3) and (int_bits(got) == int_bits(np.asarray(want))).all()
+
+
+@pytest.mark.parametrize("target", TARGETS, ids=repr)
+def test_nearest_is_bit_equal_to_one_vec_list(scheduler, points, target):
+    index, distance = ONE.minimum_distance_to(target, 1)
+    got = kalemtri_dask.nearest(points, target)
+    assert (
+        type(got) is tuple
+        and got[0] == index
+        and struct.pack("<d", got[1]) == struct.pack("<d", distance)
+    )
+
+
+def test_nearest_rules_at_the_chunk_borders(points):
+    with dask.config.set(scheduler="sync"):
+        assert kalemtri_dask.nearest(points, Vec3d(5.0, 5.0, 5.5)) == (B2 - 1, 0.5)
+        index, distance = kalemtri_dask.nearest(points, Vec3d(INF, 3.0, 4.0))
+        assert index == B3 - 1 and struct.pack("<d", distance) == struct.pack("<d", NEG_NAN)
+        assert kalemtri_dask.nearest(points, Vec3d(0.0, 0.0, 0.0)) == (5, 0.0)
+
+
+@pytest.mark.parametrize(
+    "chunks",
+    [N, 1_000, ((N - 3, 3), 3), ((3, N - 3), 3), (70_000, 2)],
+    ids=["one", "small", "short-tail", "short-head", "two-columns"],
+)
+def test_nearest_does_not_depend_on_the_chunking(chunks):
+    points = da.from_array(POINTS, chunks=chunks)
+    with dask.config.set(scheduler="threads"):
+        for target in TARGETS:
+            index, distance = ONE.minimum_distance_to(target, 1)
+            got = kalemtri_dask.nearest(points, target)
+            assert got[0] == index and struct.pack("<d", got[1]) == struct.pack("<d", distance)
+
+
+def test_several_column_chunks_are_joined(scheduler):
+    points = da.from_array(POINTS, chunks=(50_000, 2))
+    result = kalemtri_dask.map_vec_list(points, lambda v: v.normalize())
+    assert result.chunks == ((50_000, 50_000, 50_000, 50_000, 3), (3,))
+    assert (int_bits(result.compute()) == int_bits(np.asarray(ONE.normalize()))).all()
+    assert kalemtri_dask.rotate(points, Quat(1.0, 0.0, 0.0, 0.0)).chunks[1] == (3,)
+    magnitude = kalemtri_dask.map_vec_list(points, lambda v: v.magnitude())
+    assert magnitude.chunks == ((50_000, 50_000, 50_000, 50_000, 3),)
+
+
+def test_unknown_chunk_sizes_in_nearest():
+    points = da.from_array(POINTS, chunks=(CHUNKS, 3))
+    keep = da.ones(N, dtype=bool, chunks=(CHUNKS,))  # drops nothing: the chunk sizes become unknown
+    filtered = points[keep]
+    assert math.isnan(filtered.shape[0])
+    with dask.config.set(scheduler="threads"):
+        assert kalemtri_dask.nearest(filtered, Vec3d(5.0, 5.0, 5.5)) == (B2 - 1, 0.5)
+        got = kalemtri_dask.map_vec_list(filtered, lambda v: v.magnitude()).compute()
+    assert (int_bits(got) == int_bits(np.array(ONE.magnitude()))).all()
+
+
+def test_numpy_input_is_one_chunk():
+    with dask.config.set(scheduler="sync"):
+        assert kalemtri_dask.nearest(POINTS, Vec3d(5.0, 5.0, 5.5)) == (B2 - 1, 0.5)
+        assert kalemtri_dask.rotate(POINTS, Quat(1.0, 0.0, 0.0, 0.0)).chunks == ((N,), (3,))
+
+
+@pytest.mark.parametrize(
+    "array, error, message",
+    [
+        (np.zeros((4, 2)), ValueError, r"shape \(N, 3\), not \(4, 2\)"),
+        (np.zeros(12), ValueError, r"shape \(N, 3\), not \(12,\)"),
+        (np.zeros((4, 3), dtype=np.float32), TypeError, "native float64, not float32"),
+        (np.zeros((4, 3), dtype=">f8"), TypeError, "native float64, not >f8"),
+        (np.zeros((4, 3), dtype=np.int64), TypeError, r"points.astype\('float64'\)"),
+    ],
+)
+def test_other_arrays_are_refused(array, error, message):
+    for call in (
+        lambda p: kalemtri_dask.nearest(p, Vec3d(0.0, 0.0, 0.0)),
+        lambda p: kalemtri_dask.rotate(p, Quat(1.0, 0.0, 0.0, 0.0)),
+        lambda p: kalemtri_dask.map_vec_list(p, lambda v: v.normalize()),
+    ):
+        with pytest.raises(error, match=message):
+            call(da.from_array(array))
+
+
+def test_argument_errors(points):
+    with pytest.raises(TypeError, match="target must be a kalemtri_py.Vec3d, not 'tuple'"):
+        kalemtri_dask.nearest(points, (0.0, 0.0, 0.0))
+    with pytest.raises(TypeError, match="quat must be a kalemtri_py.Quat, not 'Vec3d'"):
+        kalemtri_dask.rotate(points, Vec3d(1.0, 0.0, 0.0))
+    with pytest.raises(TypeError, match="fn must be callable"):
+        kalemtri_dask.map_vec_list(points, 5)
+    with pytest.raises(
+        ValueError, match="returns must be VecList, float or bool, not <class 'int'>"
+    ):
+        kalemtri_dask.map_vec_list(points, lambda v: v.normalize(), returns=int)
+    with pytest.raises(TypeError, match=r"on one point it returned a list of 1 \(int\)"):
+        kalemtri_dask.map_vec_list(points, lambda v: [1] * len(v))
+    with pytest.raises(TypeError, match="on one point it returned 'NoneType'"):
+        kalemtri_dask.map_vec_list(points, lambda v: v.rotate(Quat(1.0, 0.0, 0.0, 0.0)))
+
+
+@pytest.mark.parametrize(
+    "fn, returns, error, message",
+    [
+        (
+            lambda v: v.magnitude(),
+            VecList,
+            TypeError,
+            r"fn returned a list of \d+ \(float\) where a VecList was declared",
+        ),
+        (lambda v: v.normalize(), float, ValueError, "fn returned 'VecList' for"),
+        (lambda v: v.is_unit(), float, TypeError, r"\(bool\) where a list of float was declared"),
+        (
+            lambda v: VecList([Vec3d(0.0, 0.0, 0.0)]),
+            VecList,
+            ValueError,
+            r"a VecList of 1 points for \d+ points",
+        ),
+        (
+            lambda v: v.magnitude()[1:],
+            float,
+            ValueError,
+            r"fn returned a list of \d+ \(float\) for \d+ points",
+        ),
+    ],
+)
+def test_chunk_results_of_the_wrong_kind_raise_on_compute(points, fn, returns, error, message):
+    result = kalemtri_dask.map_vec_list(points, fn, returns=returns)
+    with dask.config.set(scheduler="sync"), pytest.raises(error, match=message):
+        result.compute()
+
+
+def test_empty_clouds():
+    empty = da.from_array(np.empty((0, 3)))
+    with dask.config.set(scheduler="sync"):
+        with pytest.raises(ValueError, match="empty point cloud"):
+            kalemtri_dask.nearest(empty, Vec3d(0.0, 0.0, 0.0))
+        assert kalemtri_dask.map_vec_list(empty, lambda v: v.is_unit()).compute().dtype == np.bool_
+        assert kalemtri_dask.rotate(empty, Quat(1.0, 0.0, 0.0, 0.0)).compute().shape == (0, 3)
+
+
+def test_nothing_is_computed_before_compute(points):
+    calls = []
+    result = kalemtri_dask.map_vec_list(
+        points, lambda v: calls.append(len(v)) or v.normalize(), returns=VecList
+    )
+    assert calls == [] and isinstance(result, da.Array)
+
+
+def test_importing_does_not_import_dask():
+    import subprocess
+
+    code = "import sys, kalemtri_dask; print('dask' in sys.modules)"
+    assert (
+        subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True
+        ).stdout
+        == "False\n"
+    )
