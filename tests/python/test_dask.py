@@ -11,8 +11,9 @@ dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("dask.distributed")
 
-import kalemtri_dask  # noqa: E402
-from kalemtri_py import Quat, Vec3d, VecList  # noqa: E402
+import kalemtri_dask
+import kalemtri_py
+from kalemtri_py import Quat, Vec3d, VecList
 
 INF = math.inf
 NAN = math.nan
@@ -98,7 +99,12 @@ def test_chunk_borders_hold_the_special_rows():
         (lambda v: v.normalize(), None, lambda: np.asarray(ONE.normalize())),
         (lambda v: v.magnitude(), None, lambda: np.array(ONE.magnitude())),
         (lambda v: v.is_unit(), None, lambda: np.array(ONE.is_unit())),
-        (lambda v, o=OFFSET: v * 3.0 - o, VecList, lambda: np.asarray(ONE * 3.0 - OFFSET)),
+        # A class reached through its module: cloudpickle cannot ship the class object itself.
+        (
+            lambda v: v * 3.0 - kalemtri_py.Vec3d(1.0, -0.0, 2.5),
+            VecList,
+            lambda: np.asarray(ONE * 3.0 - OFFSET),
+        ),
         (lambda v, o=OFFSET: v.dot(o), float, lambda: np.array(ONE.dot(OFFSET))),
     ],
     ids=["normalize", "magnitude", "is_unit", "arithmetic", "dot"],
@@ -272,6 +278,12 @@ def test_nothing_is_computed_before_compute(points):
         points, lambda v: calls.append(len(v)) or v.normalize(), returns=VecList
     )
     assert calls == [] and isinstance(result, da.Array)
+
+
+def test_the_workers_did_the_work(client, points):
+    with dask.config.set(scheduler=client):
+        kalemtri_dask.nearest(points, Vec3d(0.0, 0.0, 0.0))
+    assert all(client.run(lambda: "kalemtri_dask" in sys.modules).values())
 
 
 def test_importing_does_not_import_dask():

@@ -124,7 +124,7 @@ def nearest(points, target):
             {**graph.layers, joined: layer}, {**graph.dependencies, joined: {below}}
         )
         keys, below = list(layer), joined
-    total, best = Delayed(keys[0], graph, layer=below).compute()
+    _, best = Delayed(keys[0], graph, layer=below).compute()
     if best is None:
         raise ValueError("nearest() of an empty point cloud: there is no point to report")
     _, index, bits = best
