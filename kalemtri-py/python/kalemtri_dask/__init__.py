@@ -22,13 +22,17 @@ installed, as for any function shipped to them.
 dask is imported on first use; ``pip install kalemtri[dask]`` installs it.
 """
 
+import dis
 import struct
+import warnings
 
 __all__ = ["map_vec_list", "nearest", "rotate"]
 
-# rotate and nearest work through a chunk in slices of this many points, so that each slice's
-# copy into a VecList is still in cache when it is used.
-_SLICE = 1 << 16
+# rotate and nearest work through a chunk in slices of this many points (6 MiB), so that each
+# slice's copy into a VecList is still in cache when it is used. Smaller slices lose more when
+# every allocation is a fresh mapping, as on dask's workers, whose nanny sets
+# MALLOC_TRIM_THRESHOLD_ and so turns off glibc's reuse of large blocks.
+_SLICE = 1 << 18
 # Candidates joined per task of the nearest reduction.
 _SPLIT_EVERY = 16
 _KINDS = ("VecList", "float", "bool")
@@ -41,6 +45,11 @@ def map_vec_list(points, fn, *, returns=None):
     either a ``VecList`` (the result is an ``(N, 3)`` float64 array chunked like ``points``) or a
     list of float or of bool (a 1-D float64 or bool array chunked like the rows of ``points``).
     It must treat each point on its own: it sees one chunk at a time, never the whole cloud.
+    A ``VecList`` result is not copied: its chunk is a read-only view of it (``numpy.asarray``).
+
+    ``fn`` travels to the workers by cloudpickle. The kalemtri classes cannot travel as objects
+    (their ``__module__`` is ``builtins``), so inside ``fn`` reach them through the module
+    (``kalemtri_py.Vec3d(...)``) or use instances made outside it; instances travel.
 
     ``returns`` (``VecList``, ``float`` or ``bool``) says which of the three ``fn`` gives. When it
     is omitted, ``fn`` is called once, here, on a ``VecList`` holding the single point (1, 2, 3)
@@ -55,6 +64,7 @@ def map_vec_list(points, fn, *, returns=None):
     points = _as_points(points)
     if not callable(fn):
         raise TypeError(f"fn must be callable, not '{type(fn).__name__}'")
+    _warn_on_named_classes(fn)
     kind = _probe(fn) if returns is None else _kind_of(returns)
     if kind == "VecList":
         meta = numpy.empty((0, 3), dtype=numpy.float64)
@@ -152,6 +162,36 @@ def _as_points(points):
     return points
 
 
+def _warn_on_named_classes(fn):
+    # cloudpickle ships a class that its module cannot look up by value, and the kalemtri
+    # classes' module is builtins: the worker then fails to load the task and the computation
+    # never ends. Catch the common case, a class imported by name and used inside fn.
+    import kalemtri_py
+
+    code = getattr(fn, "__code__", None)
+    if code is None:
+        return
+    scope, codes, found = getattr(fn, "__globals__", {}), [code], []
+    while codes:
+        code = codes.pop()
+        codes += [c for c in code.co_consts if hasattr(c, "co_code")]
+        found += [
+            scope.get(i.argval) for i in dis.get_instructions(code) if i.opname == "LOAD_GLOBAL"
+        ]
+    found += [cell.cell_contents for cell in getattr(fn, "__closure__", None) or ()]
+    names = sorted(
+        c.__name__
+        for c in found
+        if isinstance(c, type) and getattr(kalemtri_py, c.__name__, 0) is c
+    )
+    if names:
+        warnings.warn(
+            f"fn refers to the class {', '.join(names)} by name; a dask.distributed worker cannot "
+            f"receive it. Write kalemtri_py.{names[0]} instead (after 'import kalemtri_py')",
+            stacklevel=3,
+        )
+
+
 def _kind_of(returns):
     from kalemtri_py import VecList
 
@@ -200,8 +240,8 @@ def _map_chunk(block, fn, kind):
             raise TypeError(f"fn returned {_describe(result)} where a VecList was declared")
         if len(result) != n:
             raise ValueError(f"fn returned a VecList of {len(result)} points for {n} points")
-        # A copy, so the chunk owns plain writable memory rather than a read-only view.
-        return numpy.array(result)
+        # No copy: the chunk is a read-only view that keeps its VecList alive.
+        return numpy.asarray(result)
     dtype = numpy.float64 if kind == "float" else numpy.bool_
     if n == 0:
         return numpy.empty((0,), dtype=dtype)

@@ -1,0 +1,102 @@
+"""kalemtri_dask on a 2-worker LocalCluster against one VecList of the same points in one process.
+
+Run: python bench/bench_dask.py [POINTS] [--chunk CHUNK] [--repeat R]
+POINTS defaults to 1e8 (2.4 GB of float64; the one-process side holds the points twice while it
+builds its VecList, and rotate makes a second copy on both sides, so allow about 10 GB).
+The one-process side runs first and frees its memory before the cluster starts. The cluster's
+points are made on the workers, chunk by chunk, with the same generator, so both sides see the
+same points; the answers are checked to be equal. Prints the best wall time of each operation
+and the ratio cluster / one process (on 2 cores the cluster cannot be faster than one process
+whose pool already uses both cores; the ratio is the cost of going through Dask).
+"""
+
+import argparse
+import gc
+import math
+import time
+
+import dask
+import dask.array as da
+from dask.distributed import Client, LocalCluster, wait
+
+import kalemtri_dask
+from kalemtri_py import Quat, Vec3d, VecList
+
+SEED = 2026
+TARGET = Vec3d(0.5, -0.5, 0.25)
+QUAT = Quat(math.cos(0.35), 0.0, math.sin(0.35) * 0.6, math.sin(0.35) * 0.8)
+
+
+def cloud(points, chunk):
+    return da.random.default_rng(SEED).normal(size=(points, 3), chunks=(chunk, 3))
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+        del result
+        gc.collect()
+    return min(times)
+
+
+def one_process(points, chunk, repeat):
+    with dask.config.set(scheduler="threads"):
+        array = cloud(points, chunk).compute()
+    one = VecList.from_buffer(array)
+    del array
+    answer = one.minimum_distance_to(TARGET, 1)
+    times = {
+        "nearest": best(lambda: one.minimum_distance_to(TARGET, 1), repeat),
+        "rotate": best(lambda: one.rotate(QUAT), repeat),
+    }
+    return times, answer
+
+
+def on_cluster(points, chunk, repeat):
+    cluster = LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with cluster, Client(cluster) as client:
+        data = client.persist(cloud(points, chunk))
+        wait(data)
+        answer = kalemtri_dask.nearest(data, TARGET)
+
+        def rotate():
+            rotated = client.persist(kalemtri_dask.rotate(data, QUAT))
+            wait(rotated)
+
+        times = {
+            "nearest": best(lambda: kalemtri_dask.nearest(data, TARGET), repeat),
+            "rotate": best(rotate, repeat),
+        }
+    return times, answer
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("points", type=float, nargs="?", default=1e8)
+    parser.add_argument("--chunk", type=float, default=5e6, help="points per chunk")
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    points, chunk = int(args.points), int(args.chunk)
+
+    alone, answer_alone = one_process(points, chunk, args.repeat)
+    gc.collect()
+    spread, answer_spread = on_cluster(points, chunk, args.repeat)
+    if answer_alone != answer_spread:
+        raise SystemExit(f"answers differ: one VecList {answer_alone}, cluster {answer_spread}")
+
+    print(
+        f"{points:.0e} points ({points * 24 / 1e9:.2f} GB) in chunks of {chunk:.0e}; best of {args.repeat}"
+    )
+    print(f"{'operation':<10} {'one VecList':>12} {'2 workers':>12} {'ratio':>7}")
+    for name in alone:
+        a, s = alone[name], spread[name]
+        print(f"{name:<10} {a:>10.3f} s {s:>10.3f} s {s / a:>7.2f}")
+
+
+if __name__ == "__main__":
+    main()
