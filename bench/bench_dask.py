@@ -24,7 +24,10 @@ from kalemtri_py import Quat, Vec3d, VecList
 
 SEED = 2026
 TARGET = Vec3d(0.5, -0.5, 0.25)
-QUAT = Quat(math.cos(0.35), 0.0, math.sin(0.35) * 0.6, math.sin(0.35) * 0.8)
+# A new target and quaternion for every repeat: the cluster would hand back a result it still
+# holds.
+TARGETS = [Vec3d(0.5 + r * 1e-9, -0.5, 0.25) for r in range(1, 101)]
+QUATS = [Quat(math.cos(a), 0.0, math.sin(a) * 0.6, math.sin(a) * 0.8) for a in range(1, 101)]
 
 
 def cloud(points, chunk):
@@ -33,9 +36,9 @@ def cloud(points, chunk):
 
 def best(fn, repeat):
     times = []
-    for _ in range(repeat):
+    for r in range(repeat):
         start = time.perf_counter()
-        result = fn()
+        result = fn(r)
         times.append(time.perf_counter() - start)
         del result
         gc.collect()
@@ -49,27 +52,27 @@ def one_process(points, chunk, repeat):
     del array
     answer = one.minimum_distance_to(TARGET, 1)
     times = {
-        "nearest": best(lambda: one.minimum_distance_to(TARGET, 1), repeat),
-        "rotate": best(lambda: one.rotate(QUAT), repeat),
+        "nearest": best(lambda r: one.minimum_distance_to(TARGETS[r], 1), repeat),
+        "rotate": best(lambda r: one.rotate(QUATS[r]), repeat),
     }
     return times, answer
 
 
-def on_cluster(points, chunk, repeat):
+def on_cluster(points, chunk, repeat, workers):
     cluster = LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
     )
     with cluster, Client(cluster) as client:
         data = client.persist(cloud(points, chunk))
         wait(data)
         answer = kalemtri_dask.nearest(data, TARGET)
 
-        def rotate():
-            rotated = client.persist(kalemtri_dask.rotate(data, QUAT))
+        def rotate(r):
+            rotated = client.persist(kalemtri_dask.rotate(data, QUATS[r]))
             wait(rotated)
 
         times = {
-            "nearest": best(lambda: kalemtri_dask.nearest(data, TARGET), repeat),
+            "nearest": best(lambda r: kalemtri_dask.nearest(data, TARGETS[r]), repeat),
             "rotate": best(rotate, repeat),
         }
     return times, answer
@@ -80,19 +83,20 @@ def main():
     parser.add_argument("points", type=float, nargs="?", default=1e8)
     parser.add_argument("--chunk", type=float, default=5e6, help="points per chunk")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--workers", type=int, default=2, help="worker processes")
     args = parser.parse_args()
     points, chunk = int(args.points), int(args.chunk)
 
     alone, answer_alone = one_process(points, chunk, args.repeat)
     gc.collect()
-    spread, answer_spread = on_cluster(points, chunk, args.repeat)
+    spread, answer_spread = on_cluster(points, chunk, args.repeat, args.workers)
     if answer_alone != answer_spread:
         raise SystemExit(f"answers differ: one VecList {answer_alone}, cluster {answer_spread}")
 
     print(
         f"{points:.0e} points ({points * 24 / 1e9:.2f} GB) in chunks of {chunk:.0e}; best of {args.repeat}"
     )
-    print(f"{'operation':<10} {'one VecList':>12} {'2 workers':>12} {'ratio':>7}")
+    print(f"{'operation':<10} {'one VecList':>12} {f'{args.workers} workers':>12} {'ratio':>7}")
     for name in alone:
         a, s = alone[name], spread[name]
         print(f"{name:<10} {a:>10.3f} s {s:>10.3f} s {s / a:>7.2f}")
