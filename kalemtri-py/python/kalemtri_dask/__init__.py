@@ -28,14 +28,13 @@ import warnings
 
 __all__ = ["map_vec_list", "nearest", "rotate"]
 
-# rotate and nearest work through a chunk in slices of this many points (6 MiB), so that each
+# nearest works through a chunk in slices of this many points (6 MiB), so that each
 # slice's copy into a VecList is still in cache when it is used. Smaller slices lose more when
 # every allocation is a fresh mapping, as on dask's workers, whose nanny sets
 # MALLOC_TRIM_THRESHOLD_ and so turns off glibc's reuse of large blocks.
 _SLICE = 1 << 18
 # Candidates joined per task of the nearest reduction.
 _SPLIT_EVERY = 16
-_KINDS = ("VecList", "float", "bool")
 
 
 def map_vec_list(points, fn, *, returns=None):
@@ -81,7 +80,8 @@ def rotate(points, quat):
     """The points rotated by ``quat`` (a ``kalemtri_py.Quat``), as a new lazy ``(N, 3)`` array.
 
     Each point is ``quat.rotate(point)``, exactly as ``VecList.rotate`` computes it: the quaternion
-    is used as given, not normalised. ``points`` is not changed.
+    is used as given, not normalised. ``points`` is not changed. Each chunk of the result is a
+    read-only view of the chunk's rotated ``VecList`` (no copy is made).
     """
     import numpy
     from kalemtri_py import Quat
@@ -260,13 +260,9 @@ def _rotate_chunk(block, quat):
     import numpy
     from kalemtri_py import VecList
 
-    n = block.shape[0]
-    out = numpy.empty((n, 3), dtype=numpy.float64)
-    for start in range(0, n, _SLICE):
-        part = VecList.from_buffer(block[start : start + _SLICE])
-        part.rotate(quat)
-        out[start : start + _SLICE] = numpy.asarray(part)
-    return out
+    points = VecList.from_buffer(block)
+    points.rotate(quat)
+    return numpy.asarray(points)
 
 
 def _nearest_chunk(block, target):
