@@ -67,13 +67,9 @@ def map_vec_list(points, fn, *, returns=None):
     kind = _probe(fn) if returns is None else _kind_of(returns)
     if kind == "VecList":
         meta = numpy.empty((0, 3), dtype=numpy.float64)
-        return points.map_blocks(
-            _map_chunk, fn, kind, dtype=meta.dtype, meta=meta, token="map_vec_list"
-        )
+        return points.map_blocks(_map_chunk, fn, kind, dtype=meta.dtype, meta=meta)
     meta = numpy.empty((0,), dtype=numpy.float64 if kind == "float" else numpy.bool_)
-    return points.map_blocks(
-        _map_chunk, fn, kind, drop_axis=1, dtype=meta.dtype, meta=meta, token="map_vec_list"
-    )
+    return points.map_blocks(_map_chunk, fn, kind, drop_axis=1, dtype=meta.dtype, meta=meta)
 
 
 def rotate(points, quat):
@@ -90,7 +86,7 @@ def rotate(points, quat):
     if not isinstance(quat, Quat):
         raise TypeError(f"quat must be a kalemtri_py.Quat, not '{type(quat).__name__}'")
     meta = numpy.empty((0, 3), dtype=numpy.float64)
-    return points.map_blocks(_rotate_chunk, quat, dtype=meta.dtype, meta=meta, token="rotate")
+    return points.map_blocks(_rotate_chunk, quat, dtype=meta.dtype, meta=meta)
 
 
 def nearest(points, target):
