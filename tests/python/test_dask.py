@@ -168,6 +168,19 @@ def test_nearest_does_not_depend_on_the_chunking(chunks):
             assert got[0] == index and struct.pack("<d", got[1]) == struct.pack("<d", distance)
 
 
+def test_the_multiprocessing_scheduler():
+    small = da.from_array(POINTS[B4 - 5_000 : B4 + 5_000], chunks=((3_000, 5_000, 2_000), 3))
+    one = VecList.from_buffer(POINTS[B4 - 5_000 : B4 + 5_000])
+    q = Quat(0.9, -0.1, 0.3, 0.5)
+    with dask.config.set(scheduler="processes", num_workers=2):
+        index, distance = kalemtri_dask.nearest(small, Vec3d(INF, 3.0, 4.0))
+        rotated = kalemtri_dask.rotate(small, q).compute()
+    assert index == 5_000 and one.minimum_distance_to(Vec3d(INF, 3.0, 4.0), 1)[0] == 5_000
+    assert struct.pack("<d", distance) == struct.pack("<d", NEG_NAN)
+    one.rotate(q)
+    assert (int_bits(rotated) == int_bits(np.asarray(one))).all()
+
+
 def test_several_column_chunks_are_joined(scheduler):
     points = da.from_array(POINTS, chunks=(50_000, 2))
     result = kalemtri_dask.map_vec_list(points, lambda v: v.normalize())
