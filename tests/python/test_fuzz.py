@@ -154,7 +154,8 @@ def operations(cls):
             found.append((name, arity(getattr(cls, name)), lambda r, *a, n=name: getattr(r, n)(*a)))
     for op in BINARY:
         found.append((op.__name__, 1, op))
-        found.append(("r" + op.__name__, 1, lambda r, v, op=op: op(v, r)))
+        if op is not operator.getitem:  # v[r] would index the foreign argument, not the receiver
+            found.append(("r" + op.__name__, 1, lambda r, v, op=op: op(v, r)))
     found.append(("neg", 0, operator.neg))
     found.append(("repr", 0, repr))
     found.append(("iter", 0, lambda r: list(iter(r))))

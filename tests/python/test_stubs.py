@@ -46,5 +46,11 @@ def test_stubtest(tmp_path):
 
 
 def test_mypy_on_examples(tmp_path):
-    out = run(["-m", "mypy", "--cache-dir", str(tmp_path / "cache"), EXAMPLES], tmp_path)
+    # The Dask example is checked only where dask is installed (not on i386, for one).
+    examples = sorted(
+        os.path.join(EXAMPLES, f)
+        for f in os.listdir(EXAMPLES)
+        if f.endswith(".py") and (f != "dask_cloud.py" or importlib.util.find_spec("dask"))
+    )
+    out = run(["-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *examples], tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
