@@ -1,4 +1,5 @@
 import math
+import os
 import platform
 import shutil
 import struct
@@ -405,6 +406,8 @@ print(kalemtri_py._kernel_level, h.hexdigest())
 @pytest.mark.skipif(
     shutil.which("qemu-x86_64") is None or platform.machine() != "x86_64", reason="needs qemu-user"
 )
+# An instrumented module under emulation takes minutes and proves nothing more.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer build")
 def test_sse2_only_processor_runs_the_baseline_with_the_same_results():
     script = LEVEL_SCRIPT.format(path=sys.path)
     native = subprocess.run(
