@@ -58,23 +58,15 @@ template <class F> VecList map_list(const VecList& v, F f) { return {map<Vec3d>(
 // are shared objects: there the kernel's share is large enough for the pool to pay.)
 template <class F> PyObject* float_list(const VecList& v, F f) {
     const std::size_t n = v.items.size();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (!list) return nullptr;
     const kernels::Level level = kernels::chosen_level();
     double values[tuning::MAP_BLOCK];
-    for (std::size_t b = 0; b < n; b += tuning::MAP_BLOCK) {
-        const std::size_t m = std::min(tuning::MAP_BLOCK, n - b);
-        kernels::map_block<double>(level, v.items.data() + b, values, m, f);
-        for (std::size_t i = 0; i < m; ++i) {
-            PyObject* x = PyFloat_FromDouble(values[i]);
-            if (!x) {
-                Py_DECREF(list);
-                return nullptr;
-            }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(b + i), x);
-        }
-    }
-    return list;
+    return make_list(n, [&](std::size_t i) {
+        const std::size_t k = i % tuning::MAP_BLOCK;
+        if (k == 0)
+            kernels::map_block<double>(level, v.items.data() + i, values,
+                                       std::min(tuning::MAP_BLOCK, n - i), f);
+        return PyFloat_FromDouble(values[k]);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
