@@ -2,6 +2,7 @@
 // iterator. Workers see only plain arrays; every Python object is made on the calling thread after
 // the parallel part, and per-element formulas are the core's own inline functions.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct VecList {
     Array<Vec3d> items;
     // Buffer views alive: while there are any the array must stay where it is, unchanged.
     std::size_t exports = 0;
+    // The buffer whose memory `items` reads, held for the list's lifetime (VecList.borrow); such
+    // a list never changes.
+    std::unique_ptr<DoubleRows> source = nullptr;
 };
 
 struct VecListIterator {
@@ -143,7 +147,14 @@ Vec3d item(const VecList& v, std::size_t index) {
     return v.items[index];
 }
 
-void refuse_while_exported(const VecList& self, const char* method) {
+void refuse_change(const VecList& self, const char* method) {
+    if (self.source) {
+        PyErr_Format(PyExc_BufferError,
+                     "VecList.%s() cannot change a read-only list: it reads the memory of another "
+                     "object (VecList.borrow); copy.copy() it for a list of its own",
+                     method);
+        fail();
+    }
     if (self.exports == 0) return;
     PyErr_Format(PyExc_BufferError,
                  "VecList.%s() cannot change the list while buffer views of it exist (memoryview, "
@@ -153,13 +164,13 @@ void refuse_while_exported(const VecList& self, const char* method) {
 }
 
 void append(VecList& self, const Vec3d& vec) {
-    refuse_while_exported(self, "append");
+    refuse_change(self, "append");
     self.items.push_back(vec);
 }
 
 // `other` cannot be `self`: the exclusive borrow of self is already held when it is converted.
 void extend(VecList& self, const VecList& other) {
-    refuse_while_exported(self, "extend");
+    refuse_change(self, "extend");
     self.items.append(other.items.data(), other.items.size());
 }
 
@@ -233,6 +244,21 @@ VecList from_buffer(PyObject* buffer) {
     Array<Vec3d> items(rows.rows());
     rows.copy_to(reinterpret_cast<double*>(items.data()));
     return {std::move(items)};
+}
+
+// Reads the buffer in place for as long as the list lives: batch operations on a chunk of a larger
+// array then cost no copy.
+VecList borrow(PyObject* buffer) {
+    auto rows = std::make_unique<DoubleRows>(buffer, 3, "argument 'buffer'");
+    const double* data = rows->packed();
+    if (!data && rows->rows() != 0)
+        raise(PyExc_ValueError, "argument 'buffer': VecList.borrow() reads only doubles packed in "
+                                "C order and aligned to 8 bytes; VecList.from_buffer() copies any "
+                                "other buffer");
+    VecList v;
+    v.items = Array<Vec3d>::borrowed(reinterpret_cast<const Vec3d*>(data), rows->rows());
+    v.source = std::move(rows);
+    return v;
 }
 
 // The elements pickle as one block of bytes; protocol 5 hands the pickler the list's own memory,
@@ -380,11 +406,13 @@ Array<bool> is_unit(const VecList& v) { return map<bool>(v.items, kernels::IsUni
 
 // The new array replaces the old one only once every element is done; a failure changes nothing.
 void rotate(VecList& self, const Quat& quat) {
-    refuse_while_exported(self, "rotate");
+    refuse_change(self, "rotate");
     const Quat q = quat;
     Array<Vec3d> rotated = map<Vec3d>(self.items, kernels::Rotate{q});
     self.items.swap(rotated);
 }
+
+VecList rotated(const VecList& v, const Quat& quat) { return map_list(v, kernels::Rotate{quat}); }
 
 // ---------------------------------------------------------------------------------------------
 // Nearest point: the block fold of kernels.hpp as a reduction on the pool.
@@ -439,6 +467,8 @@ PyTypeObject* vec_list_type() {
                  signature_doc("__reduce_ex__", "protocol", true)},
                 method<"__copy__", copy>(),
                 method<"__deepcopy__", deep_copy, "memo">(),
+                static_method<VecList, "borrow", borrow, "buffer">(),
+                method<"rotated", rotated, "quat">(),
             },
         .properties = {readonly<"list", as_list>()},
         .slots =
