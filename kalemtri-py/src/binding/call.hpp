@@ -17,28 +17,29 @@ namespace kpy {
 // ---------------------------------------------------------------------------------------------
 // Function traits
 
-template <class F> struct Fn;
-template <class R, class... A> struct Fn<R (*)(A...)> {
+template <class F> struct FunctionTraits;
+template <class R, class... A> struct FunctionTraits<R (*)(A...)> {
     using result = R;
     using args = std::tuple<A...>;
     static constexpr std::size_t arity = sizeof...(A);
 };
-template <class R, class... A> struct Fn<R (*)(A...) noexcept> : Fn<R (*)(A...)> {};
+template <class R, class... A>
+struct FunctionTraits<R (*)(A...) noexcept> : FunctionTraits<R (*)(A...)> {};
 // A const member function reads its object as the self parameter.
-template <class R, class T, class... A> struct Fn<R (T::*)(A...) const> {
+template <class R, class T, class... A> struct FunctionTraits<R (T::*)(A...) const> {
     using result = R;
     using args = std::tuple<const T&, A...>;
     static constexpr std::size_t arity = sizeof...(A) + 1;
 };
 template <class R, class T, class... A>
-struct Fn<R (T::*)(A...) const noexcept> : Fn<R (T::*)(A...) const> {};
+struct FunctionTraits<R (T::*)(A...) const noexcept> : FunctionTraits<R (T::*)(A...) const> {};
 
-template <auto F> using fn = Fn<std::decay_t<decltype(F)>>;
+template <auto F> using function_traits = FunctionTraits<std::decay_t<decltype(F)>>;
 
 // The parameter types of F after its first `Skip`, as the converters that load them.
 template <auto F, std::size_t Skip, std::size_t... I>
-using converters_t =
-    std::tuple<Conv<std::remove_cvref_t<std::tuple_element_t<Skip + I, typename fn<F>::args>>>...>;
+using converters_t = std::tuple<Converter<
+    std::remove_cvref_t<std::tuple_element_t<Skip + I, typename function_traits<F>::args>>>...>;
 
 // The shared call path. Every binding collects its arguments, borrows `self` if it has one,
 // converts the arguments left to right, calls the C++ function and converts its result.
@@ -65,7 +66,7 @@ PyObject* const* collect_arguments(const char* owner, const char* function, PyOb
 
 // F's first parameter as the receiver: its class, and the borrow it asks for. A non-const
 // reference changes the instance and takes it exclusively; anything else reads it shared.
-template <auto F> using self_param = std::tuple_element_t<0, typename fn<F>::args>;
+template <auto F> using self_param = std::tuple_element_t<0, typename function_traits<F>::args>;
 template <auto F> using self_t = std::remove_cvref_t<self_param<F>>;
 template <auto F>
 using self_borrow_t =
@@ -84,14 +85,15 @@ template <auto F, class Body> decltype(auto) with_self(PyObject* self, Body&& bo
 // `lead...` before them; the first failure ends the call. A void F returns None.
 template <auto F, std::size_t Skip, class P, std::size_t... I, class... Lead>
 PyObject* convert_and_call(std::index_sequence<I...>, PyObject* const* slots, Lead&... lead) {
-    static_assert(Skip + P::count == fn<F>::arity, "parameter names do not match the function");
-    converters_t<F, Skip, I...> conv;
-    (void)((std::get<I>(conv).load(slots[I]) || (argument_error(P::names[I]), false)) && ...);
-    if constexpr (std::is_void_v<typename fn<F>::result>) {
-        std::invoke(F, lead..., std::get<I>(conv).get()...);
+    static_assert(Skip + P::count == function_traits<F>::arity,
+                  "parameter names do not match the function");
+    converters_t<F, Skip, I...> converters;
+    (void)((std::get<I>(converters).load(slots[I]) || (argument_error(P::names[I]), false)) && ...);
+    if constexpr (std::is_void_v<typename function_traits<F>::result>) {
+        std::invoke(F, lead..., std::get<I>(converters).get()...);
         return new_ref(Py_None);
     } else {
-        return result(std::invoke(F, lead..., std::get<I>(conv).get()...));
+        return result(std::invoke(F, lead..., std::get<I>(converters).get()...));
     }
 }
 template <auto F, std::size_t Skip, class P, class... Lead>
@@ -103,9 +105,9 @@ PyObject* convert_and_call(PyObject* const* slots, Lead&... lead) {
 // Methods
 
 // Arity errors come first, then `self` is borrowed, then the arguments are converted.
-template <Lit Name, auto F, Lit ParamNames>
+template <StringLiteral Name, auto F, StringLiteral ParamNames>
 PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using P = Params<ParamNames>;
+    using P = ParameterNames<ParamNames>;
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* buffer[P::count ? P::count : 1];
         PyObject* const* slots =
@@ -118,8 +120,9 @@ PyObject* method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // Methods without parameters, getters and unary operators: F(self) alone.
 template <auto F> PyObject* call_on_self(PyObject* self) {
     return boundary<PyObject*>(nullptr, [&] {
-        return with_self<F>(
-            self, [&](auto& value) { return convert_and_call<F, 1, Params<"">>(nullptr, value); });
+        return with_self<F>(self, [&](auto& value) {
+            return convert_and_call<F, 1, ParameterNames<"">>(nullptr, value);
+        });
     });
 }
 
@@ -129,24 +132,24 @@ template <auto F> PyObject* method_noargs(PyObject* self, PyObject*) {
 
 // Static methods, constructors and module functions convert every parameter; `Owner` names the
 // class in messages, or is void for a module function ("plane_line()").
-template <class Owner, Lit Name, auto F, Lit ParamNames>
-PyObject* call_free(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using P = Params<ParamNames>;
+template <class Owner, StringLiteral Name, auto F, StringLiteral ParamNames>
+PyObject* call_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    using P = ParameterNames<ParamNames>;
     PyObject* buffer[P::count ? P::count : 1];
     PyObject* const* slots =
         collect_arguments<P>(owner_name<Owner>(), Name.s, args, nargs, kwnames, buffer);
     return convert_and_call<F, 0, P>(slots);
 }
 
-template <class Owner, Lit Name, auto F, Lit ParamNames>
-PyObject* free_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <class Owner, StringLiteral Name, auto F, StringLiteral ParamNames>
+PyObject* function_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary<PyObject*>(
-        nullptr, [&] { return call_free<Owner, Name, F, ParamNames>(args, nargs, kwnames); });
+        nullptr, [&] { return call_function<Owner, Name, F, ParamNames>(args, nargs, kwnames); });
 }
 
-template <auto F> PyObject* free_noargs(PyObject*, PyObject*) {
+template <auto F> PyObject* function_noargs(PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr,
-                               [&] { return convert_and_call<F, 0, Params<"">>(nullptr); });
+                               [&] { return convert_and_call<F, 0, ParameterNames<"">>(nullptr); });
 }
 
 // Method tables store every calling convention as a PyCFunction.
@@ -155,8 +158,8 @@ template <class F> PyCFunction as_cfunction(F* f) {
 }
 
 // An instance method: `method<"dot", dot, "other">()`.
-template <Lit Name, auto F, Lit ParamNames = ""> PyMethodDef method() {
-    if constexpr (Params<ParamNames>::count == 0)
+template <StringLiteral Name, auto F, StringLiteral ParamNames = ""> PyMethodDef method() {
+    if constexpr (ParameterNames<ParamNames>::count == 0)
         return {Name.s, as_cfunction(method_noargs<F>), METH_NOARGS,
                 signature_doc(Name.s, "", true)};
     else
@@ -165,34 +168,35 @@ template <Lit Name, auto F, Lit ParamNames = ""> PyMethodDef method() {
 }
 
 // A static method of the class of T: `static_method<Vec3d, "zero", Vec3d::zero>()`.
-template <class T, Lit Name, auto F, Lit ParamNames = ""> PyMethodDef static_method() {
-    if constexpr (Params<ParamNames>::count == 0)
-        return {Name.s, as_cfunction(free_noargs<F>), METH_NOARGS | METH_STATIC,
+template <class T, StringLiteral Name, auto F, StringLiteral ParamNames = "">
+PyMethodDef static_method() {
+    if constexpr (ParameterNames<ParamNames>::count == 0)
+        return {Name.s, as_cfunction(function_noargs<F>), METH_NOARGS | METH_STATIC,
                 signature_doc(Name.s, "", false)};
     else
-        return {Name.s, as_cfunction(free_fast<T, Name, F, ParamNames>),
+        return {Name.s, as_cfunction(function_fast<T, Name, F, ParamNames>),
                 METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
                 signature_doc(Name.s, ParamNames.s, false)};
 }
 
 // A module function: `function<"plane_line", plane_line, "plane, a, b">()`.
-template <Lit Name, auto F, Lit ParamNames> PyMethodDef function() {
-    return {Name.s, as_cfunction(free_fast<void, Name, F, ParamNames>),
+template <StringLiteral Name, auto F, StringLiteral ParamNames> PyMethodDef function() {
+    return {Name.s, as_cfunction(function_fast<void, Name, F, ParamNames>),
             METH_FASTCALL | METH_KEYWORDS, signature_doc(Name.s, ParamNames.s, false)};
 }
 
 // ---------------------------------------------------------------------------------------------
 // Constructors: F builds the core value from the converted parameters.
 
-template <auto F, Lit ParamNames> struct Ctor {
-    using T = std::remove_cvref_t<typename fn<F>::result>;
-    using P = Params<ParamNames>;
+template <auto F, StringLiteral ParamNames> struct ConstructorCall {
+    using T = std::remove_cvref_t<typename function_traits<F>::result>;
+    using P = ParameterNames<ParamNames>;
 
     static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
         return boundary<PyObject*>(nullptr, [&] {
-            return call_free<T, "__new__", F, ParamNames>(args, PyVectorcall_NARGS(nargsf),
-                                                          kwnames);
+            return call_function<T, "__new__", F, ParamNames>(args, PyVectorcall_NARGS(nargsf),
+                                                              kwnames);
         });
     }
     static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {

@@ -4,7 +4,7 @@
 
 namespace kpy {
 
-bool Conv<std::size_t>::load(PyObject* o) {
+bool Converter<std::size_t>::load(PyObject* o) {
     PyObject* index = PyLong_CheckExact(o) ? new_ref(o) : PyNumber_Index(o);
     if (!index) return false;
     const unsigned long long n = PyLong_AsUnsignedLongLong(index);
@@ -32,7 +32,7 @@ static bool attribute_is(PyObject* obj, const char* attribute, const char* a, co
     return match;
 }
 
-bool Conv<bool>::load(PyObject* o) {
+bool Converter<bool>::load(PyObject* o) {
     if (o == Py_True || o == Py_False) {
         v = o == Py_True;
         return true;

@@ -1,6 +1,6 @@
 #pragma once
-// Argument conversion. Conv<P>::load converts one Python object for a C++ parameter of type P and
-// returns false with a Python error set; get() hands the value to the call.
+// Argument conversion. Converter<P>::load converts one Python object for a C++ parameter of type P
+// and returns false with a Python error set; get() hands the value to the call.
 #include <cstddef>
 
 #include "binding/borrow.hpp"
@@ -9,7 +9,7 @@ namespace kpy {
 
 // The primary template takes an instance of exactly the class of T, borrowed shared while the call
 // reads it; scalar parameters have their own specialisations.
-template <class T> struct Conv {
+template <class T> struct Converter {
     Instance<T>* obj = nullptr;
     SharedBorrow borrow;
     bool load(PyObject* o) {
@@ -23,7 +23,7 @@ template <class T> struct Conv {
     const T& get() const { return obj->value; }
 };
 
-template <> struct Conv<double> {
+template <> struct Converter<double> {
     double v = 0.0;
     bool load(PyObject* o) {
         if (PyFloat_CheckExact(o)) {
@@ -36,20 +36,20 @@ template <> struct Conv<double> {
     double get() const { return v; }
 };
 
-template <> struct Conv<std::size_t> {
+template <> struct Converter<std::size_t> {
     std::size_t v = 0;
     bool load(PyObject* o);
     std::size_t get() const { return v; }
 };
 
-template <> struct Conv<bool> {
+template <> struct Converter<bool> {
     bool v = false;
     bool load(PyObject* o);
     bool get() const { return v; }
 };
 
 // Any object, borrowed for the call.
-template <> struct Conv<PyObject*> {
+template <> struct Converter<PyObject*> {
     PyObject* v = nullptr;
     bool load(PyObject* o) {
         v = o;

@@ -8,9 +8,9 @@
 
 namespace kpy {
 
-template <std::size_t N> struct Lit {
+template <std::size_t N> struct StringLiteral {
     char s[N];
-    constexpr Lit(const char (&a)[N]) {
+    constexpr StringLiteral(const char (&a)[N]) {
         for (std::size_t i = 0; i < N; ++i)
             s[i] = a[i];
     }
@@ -18,7 +18,7 @@ template <std::size_t N> struct Lit {
 };
 
 // "a, b, c" as separate, null-terminated names.
-template <Lit P> struct Params {
+template <StringLiteral P> struct ParameterNames {
     static constexpr std::size_t count = [] {
         if (P.size == 0) return std::size_t{0};
         std::size_t n = 1;

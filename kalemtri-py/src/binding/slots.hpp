@@ -20,9 +20,9 @@ template <auto F> int setter(PyObject* self, PyObject* value, void*) {
         if (!value) raise(PyExc_AttributeError, "can't delete attribute");
         // `value` is converted before `self` is borrowed: its `__float__` or `__index__` may read
         // this very instance, which an exclusive borrow held meanwhile would refuse.
-        converters_t<F, 1, 0> conv;
-        if (!std::get<0>(conv).load(value)) argument_error("value");
-        with_self<F>(self, [&](auto& v) { std::invoke(F, v, std::get<0>(conv).get()); });
+        converters_t<F, 1, 0> converters;
+        if (!std::get<0>(converters).load(value)) argument_error("value");
+        with_self<F>(self, [&](auto& v) { std::invoke(F, v, std::get<0>(converters).get()); });
         return 0;
     });
 }
@@ -34,12 +34,12 @@ template <class T, class V, V T::*M> struct Field<M> {
 };
 
 // A read-write property backed by a field of the core value: `field<"x", &Vec3d::x>()`.
-template <Lit Name, auto Member> PyGetSetDef field() {
+template <StringLiteral Name, auto Member> PyGetSetDef field() {
     return {Name.s, getter<&Field<Member>::get>, setter<&Field<Member>::set>, nullptr, nullptr};
 }
 
 // A read-only property computed by F(const T&).
-template <Lit Name, auto F> PyGetSetDef readonly() {
+template <StringLiteral Name, auto F> PyGetSetDef readonly() {
     return {Name.s, getter<F>, nullptr, nullptr, nullptr};
 }
 
@@ -54,12 +54,12 @@ template <auto F> bool try_binary(PyObject* self, PyObject* other, PyObject*& ou
         clear_error();
         return false;
     }
-    converters_t<F, 1, 0> conv;
-    if (!std::get<0>(conv).load(other)) {
+    converters_t<F, 1, 0> converters;
+    if (!std::get<0>(converters).load(other)) {
         clear_error();
         return false;
     }
-    out = result(std::invoke(F, obj->value, std::get<0>(conv).get()));
+    out = result(std::invoke(F, obj->value, std::get<0>(converters).get()));
     return true;
 }
 
@@ -81,7 +81,7 @@ template <auto F> PyObject* repr(PyObject* self) { return call_on_self<F>(self);
 template <auto F> PyObject* getitem(PyObject* self, PyObject* key) {
     return boundary<PyObject*>(nullptr, [&] {
         return with_self<F>(self, [&](auto& value) {
-            return convert_and_call<F, 1, Params<"index">>(&key, value);
+            return convert_and_call<F, 1, ParameterNames<"index">>(&key, value);
         });
     });
 }

@@ -39,7 +39,7 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
     }
     bool has_subscript = false;
     for (const Slot& s : def.slots) {
-        slots.push_back({s.id, s.fn});
+        slots.push_back({s.id, s.function});
         has_subscript |= s.id == Py_mp_subscript;
     }
     if (has_subscript) slots.push_back({Py_sq_item, reinterpret_cast<void*>(sequence_item)});

@@ -10,9 +10,11 @@ namespace kpy {
 
 struct Slot {
     int id;
-    void* fn;
+    void* function;
 };
-template <class F> Slot slot(int id, F* fn) { return {id, reinterpret_cast<void*>(fn)}; }
+template <class F> Slot slot(int id, F* function) {
+    return {id, reinterpret_cast<void*>(function)};
+}
 
 struct Constructor {
     newfunc tp_new = nullptr; // none: the class cannot be instantiated from Python
@@ -21,8 +23,9 @@ struct Constructor {
 };
 
 // `constructor<make_vec3d, "x, y, z">()`: F builds the core value from the converted parameters.
-template <auto F, Lit ParamNames> Constructor constructor() {
-    return {Ctor<F, ParamNames>::tp_new, Ctor<F, ParamNames>::vectorcall, ParamNames.s};
+template <auto F, StringLiteral ParamNames> Constructor constructor() {
+    return {ConstructorCall<F, ParamNames>::tp_new, ConstructorCall<F, ParamNames>::vectorcall,
+            ParamNames.s};
 }
 
 struct ClassDef {
