@@ -13,12 +13,14 @@
 //   binding/call       the call path: methods, static methods, module functions, constructors
 //   binding/slots      properties, operators, items, iterators, comparison
 //   binding/type       ClassDef and class creation
+//   binding/registry   the classes created, by name, and how each unpickles
 //   binding/module     filling a module and its `__all__`
 #include "binding/borrow.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/module.hpp"
+#include "binding/registry.hpp"
 #include "binding/results.hpp"
 #include "binding/signature.hpp"
 #include "binding/slots.hpp"

@@ -260,22 +260,16 @@ Array<Vec3d> copy_items(const Vec3d* data, std::size_t n) {
 VecList copy(const VecList& v) { return {copy_items(v.items.data(), v.items.size())}; }
 VecList deep_copy(const VecList& v, PyObject* /*memo*/) { return copy(v); }
 
-} // namespace
-
-PyObject* restore_vec_list(PyObject* state) {
-    const Bytes bytes(state);
-    if (bytes.size() % sizeof(Vec3d) != 0) {
+PyObject* restore(const void* state, std::size_t size) {
+    if (size % sizeof(Vec3d) != 0) {
         PyErr_Format(
             PyExc_ValueError,
             "_reconstruct(): the state of VecList must be a multiple of %zu bytes, not %zu",
-            sizeof(Vec3d), bytes.size());
+            sizeof(Vec3d), size);
         fail();
     }
-    const std::size_t n = bytes.size() / sizeof(Vec3d);
-    return result(VecList{copy_items(static_cast<const Vec3d*>(bytes.data()), n)});
+    return result(VecList{copy_items(static_cast<const Vec3d*>(state), size / sizeof(Vec3d))});
 }
-
-namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Text form
@@ -454,6 +448,7 @@ PyTypeObject* vec_list_type() {
                 slot(Py_bf_getbuffer, get_buffer<export_items, release_items>),
                 slot(Py_bf_releasebuffer, release_buffer<release_items>),
             },
+        .restore = restore,
     };
     return create_class<VecList>(def);
 }

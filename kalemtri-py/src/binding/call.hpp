@@ -41,6 +41,7 @@ template <auto F, std::size_t Skip, std::size_t... I>
 using converters_t = std::tuple<Converter<
     std::remove_cvref_t<std::tuple_element_t<Skip + I, typename function_traits<F>::args>>>...>;
 
+// ---------------------------------------------------------------------------------------------
 // The shared call path. Every binding collects its arguments, borrows `self` if it has one,
 // converts the arguments left to right, calls the C++ function and converts its result.
 
@@ -141,6 +142,7 @@ PyObject* call_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return convert_and_call<F, 0, P>(slots);
 }
 
+// The entry of a static method or module function with parameters, and of one without.
 template <class Owner, StringLiteral Name, auto F, StringLiteral ParamNames>
 PyObject* function_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary<PyObject*>(
@@ -151,6 +153,9 @@ template <auto F> PyObject* function_noargs(PyObject*, PyObject*) {
     return boundary<PyObject*>(nullptr,
                                [&] { return convert_and_call<F, 0, ParameterNames<"">>(nullptr); });
 }
+
+// ---------------------------------------------------------------------------------------------
+// Method table entries
 
 // Method tables store every calling convention as a PyCFunction.
 template <class F> PyCFunction as_cfunction(F* f) {
@@ -208,4 +213,5 @@ template <auto F, StringLiteral ParamNames> struct ConstructorCall {
         });
     }
 };
+
 } // namespace kpy

@@ -7,6 +7,7 @@
 
 #include "binding/signature.hpp"
 #include "binding/slots.hpp"
+#include "kalemtri/src/panic.hpp"
 
 namespace kpy {
 
@@ -22,6 +23,9 @@ static PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& name_slot) {
     if (type_slot) return type_slot;
+    // A class that pickles but cannot be unpickled would fail only in the reader's process.
+    if (!def.restore && defines_method(def, "__reduce__"))
+        kalemtri::panic("a class that pickles needs a restore function");
     std::vector<PyType_Slot> slots;
     const Constructor& ctor = def.constructor;
     const char* doc = ctor.params ? signature_doc(def.name, ctor.params, false) : nullptr;
@@ -70,7 +74,14 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
     if (ctor.vectorcall) t->tp_vectorcall = ctor.vectorcall;
     type_slot = t;
     name_slot = def.name;
+    record_class({def.name, t, def.restore});
     return t;
+}
+
+bool defines_method(const ClassDef& def, const char* name) {
+    for (const PyMethodDef& m : def.methods)
+        if (m.ml_name && std::strcmp(m.ml_name, name) == 0) return true;
+    return false;
 }
 
 } // namespace kpy
