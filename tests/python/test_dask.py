@@ -190,6 +190,19 @@ def test_nearest_does_not_depend_on_the_chunking(chunks, monkeypatch):
             assert got[0] == index and struct.pack("<d", got[1]) == struct.pack("<d", distance)
 
 
+@pytest.mark.parametrize("layout", ["c", "fortran", "every-other-row"])
+def test_rotate_reads_chunks_of_any_layout(layout):
+    source = {
+        "c": POINTS,
+        "fortran": np.asfortranarray(POINTS),
+        "every-other-row": np.repeat(POINTS, 2, axis=0)[::2],
+    }[layout]
+    q = Quat(0.9, -0.1, 0.3, 0.5)
+    with dask.config.set(scheduler="threads"):
+        got = kalemtri_dask.rotate(da.from_array(source, chunks=(CHUNKS, 3)), q).compute()
+    assert (int_bits(got) == int_bits(np.asarray(ONE.rotated(q)))).all()
+
+
 def test_the_multiprocessing_scheduler():
     small = da.from_array(POINTS[B4 - 5_000 : B4 + 5_000], chunks=((3_000, 5_000, 2_000), 3))
     one = VecList.from_buffer(POINTS[B4 - 5_000 : B4 + 5_000])
