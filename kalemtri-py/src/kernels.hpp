@@ -117,13 +117,11 @@ template <class F> decltype(auto) dispatch(Level level, F&& f) {
 // code path from every caller.
 template <Level L> struct Compiled;
 template <> struct Compiled<Level::baseline> {
-    template <class Body> [[gnu::noinline]] static void run(const Body& body) { body(); }
+    template <class Body> [[gnu::noinline]] static void run(Body body) { body(); }
 };
 #define KPY_LEVEL_TRAMPOLINE(level, target, supported)                                             \
     template <> struct Compiled<Level::level> {                                                    \
-        template <class Body> [[gnu::noinline, target]] static void run(const Body& body) {        \
-            body();                                                                                \
-        }                                                                                          \
+        template <class Body> [[gnu::noinline, target]] static void run(Body body) { body(); }     \
     };
 KPY_WIDER_LEVELS(KPY_LEVEL_TRAMPOLINE)
 #undef KPY_LEVEL_TRAMPOLINE
@@ -241,9 +239,11 @@ template <class R, class F>
         dst[i] = f(src[i]);
 }
 
+// The loop's data travels by value, its pointers restrict as in map_loop, so the trampoline's code
+// needs no overlap checks.
 template <class R, class F> struct MapBody {
-    const Vec3d* src;
-    R* dst;
+    const Vec3d* __restrict src;
+    R* __restrict dst;
     std::size_t n;
     F f;
     [[gnu::always_inline]] void operator()() const { map_loop(src, dst, n, f); }
@@ -398,11 +398,11 @@ inline double search_distance(const Vec3d& e, const Vec3d& o) {
 }
 
 struct DistanceBody {
-    const Vec3d* p;
+    const Vec3d* __restrict p;
     std::size_t stride;
     std::size_t n;
     Vec3d o;
-    double* d;
+    double* __restrict d;
     [[gnu::always_inline]] void operator()() const { distance_loop(p, stride, n, o, d); }
 };
 
