@@ -85,11 +85,11 @@ def pytest_outside_tree(session: nox.Session, *args: str, env: dict | None = Non
     venv = Path(session.virtualenv.location).resolve()
     with session.chdir(venv):
         where = session.run(
-            "python", "-c", "import kalemtri_py; print(kalemtri_py.__file__)", silent=True
-        ).strip()
+            "python", "-c", "import kalemtri_py; print(kalemtri_py.__file__)", env=env, silent=True
+        ).splitlines()[-1]
         if not Path(where).resolve().is_relative_to(venv):
             session.error(f"kalemtri_py was imported from {where}, not from {venv}")
-        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, env=env or {})
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, env=env)
 
 
 def dev_venv(session: nox.Session, *extra: str) -> Path:
