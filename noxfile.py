@@ -18,6 +18,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from importlib import metadata
 from pathlib import Path
 
 import nox
@@ -412,7 +413,7 @@ def bench(session: nox.Session) -> None:
 @nox.session(python=DEFAULT, tags=["test"])
 def tooling(session: nox.Session) -> None:
     """The tests of this tooling: the chroot helper and the list of versions."""
-    session.install("pytest", "packaging")
+    session.install("pytest", "packaging", f"nox=={metadata.version('nox')}")
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/tooling")
 
 
