@@ -24,15 +24,21 @@ def requires_python(pyproject: str) -> str:
     return match.group(1) if match else ""
 
 
-def python_version(executable: str) -> str | None:
-    """The "X.Y" of a CPython interpreter that runs, else None."""
-    probe = "import sys, platform; assert platform.python_implementation() == 'CPython'; "
-    probe += "print('%d.%d' % sys.version_info[:2])"
+def probe(executable: str) -> tuple[str, str] | None:
+    """The "X.Y" and the real executable (not a pyenv shim) of a CPython that runs, else None."""
+    code = "import sys, platform; assert platform.python_implementation() == 'CPython'; "
+    code += "print('%d.%d' % sys.version_info[:2], sys.executable)"
     try:
-        result = subprocess.run([executable, "-c", probe], capture_output=True, text=True)
+        result = subprocess.run([executable, "-c", code], capture_output=True, text=True)
     except OSError:
         return None
-    return result.stdout.strip() if result.returncode == 0 else None
+    words = result.stdout.split(maxsplit=1)
+    return (words[0], words[1].strip()) if result.returncode == 0 and len(words) == 2 else None
+
+
+def python_version(executable: str) -> str | None:
+    found = probe(executable)
+    return found[0] if found else None
 
 
 def find_interpreters(versions: list[str], pyenv_root: Path | None = None) -> dict[str, str]:
@@ -44,9 +50,10 @@ def find_interpreters(versions: list[str], pyenv_root: Path | None = None) -> di
     for version in versions:
         pyenv = sorted(pyenv_root.glob(f"versions/{version}.*/bin/python{version}"), reverse=True)
         candidates = [shutil.which(f"python{version}"), *pyenv, f"/usr/bin/python{version}"]
-        for candidate in filter(None, map(str, filter(None, candidates))):
-            if os.access(candidate, os.X_OK) and python_version(candidate) == version:
-                found[version] = candidate
+        for candidate in map(str, filter(None, candidates)):
+            answer = probe(candidate) if os.access(candidate, os.X_OK) else None
+            if answer and answer[0] == version and os.access(answer[1], os.X_OK):
+                found[version] = answer[1]
                 break
     return found
 

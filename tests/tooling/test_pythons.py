@@ -39,20 +39,21 @@ def script(path: Path, body: str) -> None:
 
 
 @pytest.mark.parametrize("shim_works", [False, True])
-def test_a_pyenv_shim_that_does_not_answer_is_passed_over(tmp_path, monkeypatch, shim_works):
-    # pyenv's shim exists on PATH for every installed version but fails for those not selected.
-    shim = tmp_path / "shims" / "python3.42"
-    script(
-        shim,
-        "echo 3.42" if shim_works else "echo 'pyenv: python3.42: command not found' >&2; exit 127",
-    )
+def test_a_pyenv_shim_is_passed_over_for_the_interpreter_it_stands_for(
+    tmp_path, monkeypatch, shim_works
+):
+    # pyenv's shim is on PATH for every installed version but fails for those not selected, and
+    # runs the real interpreter for those that are.
     installed = tmp_path / "pyenv" / "versions" / "3.42.1" / "bin" / "python3.42"
-    script(installed, "echo 3.42")
-    script(tmp_path / "pyenv" / "versions" / "3.43.0" / "bin" / "python3.43", "echo 3.41")
+    script(installed, 'echo 3.42 "$0"')
+    shim = tmp_path / "shims" / "python3.42"
+    failing = "echo 'pyenv: python3.42: command not found' >&2; exit 127"
+    script(shim, f"echo 3.42 {installed}" if shim_works else failing)
+    script(tmp_path / "pyenv" / "versions" / "3.43.0" / "bin" / "python3.43", 'echo 3.41 "$0"')
     monkeypatch.setenv("PATH", f"{shim.parent}{os.pathsep}{os.environ['PATH']}")
     found = pythons.find_interpreters(["3.42", "3.43", "3.44"], tmp_path / "pyenv")
     # An interpreter that reports another version is not taken for the one asked for.
-    assert found == {"3.42": str(shim if shim_works else installed)}
+    assert found == {"3.42": str(installed)}
 
 
 def test_only_a_cpython_that_runs_counts(tmp_path):
