@@ -55,7 +55,8 @@ for _version, _executable in INTERPRETERS.items():
     if not _link.is_symlink() or os.readlink(_link) != _executable:
         _link.unlink(missing_ok=True)
         _link.symlink_to(_executable)
-os.environ["PATH"] = f"{_names}{os.pathsep}{os.environ['PATH']}"
+if str(_names) not in os.environ["PATH"].split(os.pathsep):
+    os.environ["PATH"] = f"{_names}{os.pathsep}{os.environ['PATH']}"
 # The demo's, the benchmarks' and the single-interpreter stages' CPython: the one running nox
 # (./dev's python3) when supported, else the newest found.
 DEFAULT = "%d.%d" % sys.version_info[:2]
@@ -178,8 +179,11 @@ def lint(session: nox.Session) -> None:
 
     Newer clang-format versions format differently; clang-tidy 15 or later parses libstdc++'s
     <source_location>."""
-    system_packages(session, "clang-format-14", "clang-tidy-19", "g++", "libtbb-dev")
-    session.install("ruff==0.17.6", "cmake", "ninja")
+    tbb = [] if PYPI_HAS_TBB else ["libtbb-dev"]
+    system_packages(session, "clang-format-14", "clang-tidy-19", "g++", *tbb)
+    # The TBB the wheels build with; CMake includes an imported target's headers as system
+    # headers, which clang-tidy leaves alone.
+    session.install("ruff==0.17.6", "cmake", "ninja", *TBB_DEVEL)
     failed = []
     cpp = subprocess.run(["git", "ls-files", "*.cpp", "*.hpp"], cwd=ROOT, capture_output=True,
                          text=True, check=True).stdout.split()  # fmt: skip

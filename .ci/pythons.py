@@ -25,9 +25,14 @@ def requires_python(pyproject: str) -> str:
 
 
 def probe(executable: str) -> tuple[str, str] | None:
-    """The "X.Y" and the real executable (not a pyenv shim) of a CPython that runs, else None."""
-    code = "import sys, platform; assert platform.python_implementation() == 'CPython'; "
-    code += "print('%d.%d' % sys.version_info[:2], sys.executable)"
+    """The "X.Y" and the installation's own executable of a CPython that runs, else None.
+
+    Not sys.executable: pyenv's shims start the interpreter under its bare name, which it then
+    looks up on PATH, finding whatever is first there (the shim, a link to it)."""
+    code = "import os, sys, platform; assert platform.python_implementation() == 'CPython'; "
+    code += "v = '%d.%d' % sys.version_info[:2]; "
+    code += "own = os.path.join(sys.base_prefix, 'bin', 'python' + v); "
+    code += "print(v, own if os.access(own, os.X_OK) else sys.executable)"
     try:
         result = subprocess.run([executable, "-c", code], capture_output=True, text=True)
     except OSError:
