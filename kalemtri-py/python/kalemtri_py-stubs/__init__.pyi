@@ -293,10 +293,11 @@ class VecList:
         """An empty list."""
     @staticmethod
     def from_buffer(buffer: Buffer | _ArrayInterface) -> VecList:
-        """A copy of native-endian doubles ('d', '@d', '=d' or '<d' here) shaped (N, 3) or (3*N,).
+        """A copy of native-endian doubles ('d', '@d', '=d' or '<d' here) or floats ('f' etc.)
+        shaped (N, 3) or (3*N,).
 
-        Any strides (C, Fortran, slices); every bit kept. TypeError for another format, ValueError
-        for another shape.
+        Any strides (C, Fortran, slices); doubles keep every bit, floats widen exactly (a
+        signalling NaN arrives quiet). TypeError for another format, ValueError for another shape.
         """
     @property
     def list(self) -> builtins.list[Vec3d]:
