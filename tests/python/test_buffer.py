@@ -204,10 +204,10 @@ def float_sources(data, n):
     flat = memoryview(data).cast("f")
     spread = bytearray(2 * len(data))
     memoryview(spread).cast("f")[::2] = flat
-    sources = [flat, array.array("f", data), (ctypes.c_float * (3 * n)).from_buffer_copy(data)]
-    sources.append(memoryview(spread).cast("f")[::2])  # 1-D, stride 8
-    if n:
+    sources = [flat, array.array("f", data), memoryview(spread).cast("f")[::2]]  # last: stride 8
+    if n:  # CPython 3.9's ctypes gives an empty array itemsize 0
         sources.append(memoryview(data).cast("@f", [n, 3]))
+        sources.append((ctypes.c_float * (3 * n)).from_buffer_copy(data))  # '<f'
         sources.append(((ctypes.c_float * 3) * n).from_buffer_copy(data))  # '<f', (n, 3)
     return sources
 

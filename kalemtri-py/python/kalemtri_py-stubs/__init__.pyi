@@ -5,7 +5,6 @@ results are bit-identical across calls, threads and machines. Nothing validates 
 inputs unless stated: zero vectors, zero divisors and NaN give NaN or infinite components.
 """
 
-import sys
 import builtins
 from collections.abc import Sequence
 from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
@@ -357,11 +356,12 @@ class VecList:
         """An independent copy (copy.copy)."""
     def __deepcopy__(self, memo: object) -> VecList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
-    if sys.version_info >= (3, 12):
-        def __buffer__(self, flags: int, /) -> memoryview:
-            """A read-only view of the elements: format 'd', shape (N, 3), strides (24, 8)."""
-        def __release_buffer__(self, buffer: memoryview, /) -> None:
-            """Ends a view; with none left, append, extend and rotate work again."""
+    # Declared for every version, as typeshed does for bytes: before 3.12 the interpreter has the
+    # protocol but no Python-level methods for it, and type checkers know it only by these.
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only view of the elements: format 'd', shape (N, 3), strides (24, 8)."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Ends a view; with none left, append, extend and rotate work again."""
 
 @type_check_only
 class _VecSequence(Protocol):
