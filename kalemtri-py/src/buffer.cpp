@@ -77,7 +77,7 @@ char native_float_kind(const char* format) {
     if (*format == '@' || *format == '=' || *format == (little ? '<' : '>') ||
         (!little && *format == '!'))
         ++format;
-    return (format[0] == 'd' || format[0] == 'f') && format[1] == '\0' ? format[0] : 0;
+    return (format[0] == 'd' || format[0] == 'f') && format[1] == '\0' ? format[0] : '\0';
 }
 
 std::string shape_text(const Py_buffer& v) {
