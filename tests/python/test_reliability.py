@@ -209,7 +209,7 @@ FIRST_JOB_LIMITED = textwrap.dedent(
     for margin in range(0, 3072, 64):
         pid = os.fork()
         if pid == 0:
-            signal.alarm(4)
+            signal.alarm(10)
             with open("/proc/self/status") as status:
                 used = next(int(l.split()[1]) for l in status if l.startswith(field)) << 10
             resource.setrlimit(limit, (used + (margin << 10), resource.RLIM_INFINITY))
@@ -234,7 +234,7 @@ def test_first_parallel_job_under_a_memory_limit(limit, operation):
         [sys.executable, "-c", FIRST_JOB_LIMITED, limit, operation],
         capture_output=True,
         text=True,
-        timeout=120,
+        timeout=300,
     )
     assert out.returncode == 0, out.stderr
     results = [line.split(maxsplit=1) for line in out.stdout.splitlines()]
