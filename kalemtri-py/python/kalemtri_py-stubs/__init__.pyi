@@ -5,7 +5,6 @@ results are bit-identical across calls, threads and machines. Nothing validates 
 inputs unless stated: zero vectors, zero divisors and NaN give NaN or infinite components.
 """
 
-import sys
 import builtins
 from collections.abc import Sequence
 from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
@@ -293,10 +292,11 @@ class VecList:
         """An empty list."""
     @staticmethod
     def from_buffer(buffer: Buffer | _ArrayInterface) -> VecList:
-        """A copy of native-endian doubles ('d', '@d', '=d' or '<d' here) shaped (N, 3) or (3*N,).
+        """A copy of native-endian doubles ('d', '@d', '=d' or '<d' here) or floats ('f' etc.)
+        shaped (N, 3) or (3*N,).
 
-        Any strides (C, Fortran, slices); every bit kept. TypeError for another format, ValueError
-        for another shape.
+        Any strides (C, Fortran, slices); doubles keep every bit, floats widen exactly (a
+        signalling NaN arrives quiet). TypeError for another format, ValueError for another shape.
         """
     @property
     def list(self) -> builtins.list[Vec3d]:
@@ -356,11 +356,12 @@ class VecList:
         """An independent copy (copy.copy)."""
     def __deepcopy__(self, memo: object) -> VecList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
-    if sys.version_info >= (3, 12):
-        def __buffer__(self, flags: int, /) -> memoryview:
-            """A read-only view of the elements: format 'd', shape (N, 3), strides (24, 8)."""
-        def __release_buffer__(self, buffer: memoryview, /) -> None:
-            """Ends a view; with none left, append, extend and rotate work again."""
+    # Declared for every version, as typeshed does for bytes: before 3.12 the interpreter has the
+    # protocol but no Python-level methods for it, and type checkers know it only by these.
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only view of the elements: format 'd', shape (N, 3), strides (24, 8)."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Ends a view; with none left, append, extend and rotate work again."""
 
 @type_check_only
 class _VecSequence(Protocol):
