@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -148,6 +149,14 @@ DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what) : cols
         PyBuffer_Release(&view_);
         fail();
     }
+}
+
+const double* DoubleRows::packed() const {
+    if (view_.itemsize != WORD || !is_native_double(view_.format)) return nullptr;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % WORD == 0;
+    const bool c_order = rows_ <= 1 || row_stride_ == static_cast<Py_ssize_t>(cols_) * WORD;
+    if (!aligned || !c_order || (cols_ > 1 && col_stride_ != WORD)) return nullptr;
+    return static_cast<const double*>(view_.buf);
 }
 
 void DoubleRows::copy_to(double* dst) const {

@@ -60,6 +60,8 @@ class DoubleRows {
     ~DoubleRows() { PyBuffer_Release(&view_); }
 
     std::size_t rows() const { return rows_; }
+    // The rows in place when they are doubles packed in C order and aligned, else null.
+    const double* packed() const;
     // Copies every row to dst (rows() * cols doubles), on the worker pool when large.
     void copy_to(double* dst) const;
 

@@ -356,6 +356,11 @@ class VecList:
         """An independent copy (copy.copy)."""
     def __deepcopy__(self, memo: object) -> VecList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
+    @staticmethod
+    def borrow(buffer: Buffer | _ArrayInterface) -> VecList:
+        """A read-only list over a C-order (N, 3) or (3*N,) buffer of doubles, read in place."""
+    def rotated(self, quat: Quat) -> VecList:
+        """A new list of quat.rotate(e) per element (not normalised); the list is unchanged."""
     # Declared for every version, as typeshed does for bytes: before 3.12 the interpreter has the
     # protocol but no Python-level methods for it, and type checkers know it only by these.
     def __buffer__(self, flags: int, /) -> memoryview:
