@@ -7,13 +7,25 @@ namespace kpy {
 
 namespace {
 
+// A class reached as a module attribute only: __all__ keeps its six names.
+bool add_unlisted_class(PyObject* m, const char* name, PyTypeObject* type) {
+    if (!type) return false;
+    Py_INCREF(type);
+    if (PyModule_AddObject(m, name, reinterpret_cast<PyObject*>(type)) < 0) {
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
 bool kalemtri_body(PyObject* m) {
     // Private, outside __all__: which batch kernels this processor runs, for the benchmarks.
     const char* level = kernels::name(kernels::chosen_level());
     return add_class(m, angle_radians_type()) && add_class(m, angle_degrees_type()) &&
            add_class(m, quat_type()) && add_class(m, vec3d_type()) &&
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
-           add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0;
+           add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0 &&
+           add_unlisted_class(m, "QuatList", quat_list_type());
 }
 
 bool geometry_body(PyObject* m) {

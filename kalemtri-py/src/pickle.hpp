@@ -34,5 +34,7 @@ bool add_reconstructor(PyObject* module);
 
 // VecList's side of `_reconstruct`: a new VecList from the state's bytes.
 PyObject* restore_vec_list(PyObject* state);
+// QuatList's.
+PyObject* restore_quat_list(PyObject* state);
 
 } // namespace kpy

@@ -15,18 +15,13 @@
 #include "pool.hpp"
 #include "storage.hpp"
 #include "tuning.hpp"
+#include "vec_list.hpp"
 
 namespace kpy {
 
 using kalemtri::Quat;
 using kalemtri::Vec3d;
 using storage::Array;
-
-struct VecList {
-    Array<Vec3d> items;
-    // Buffer views alive: while there are any the array must stay where it is, unchanged.
-    std::size_t exports = 0;
-};
 
 struct VecListIterator {
     Array<Vec3d> items;
