@@ -57,11 +57,6 @@ template <class F>
                                                std::size_t n, F f) {
     quat_loop(src, dst, n, f);
 }
-template <class F>
-[[gnu::noinline, KPY_AVX512]] void quat_map_avx512(const Quat* __restrict src, Quat* __restrict dst,
-                                                   std::size_t n, F f) {
-    quat_loop(src, dst, n, f);
-}
 [[gnu::noinline, KPY_AVX2]] inline void rotate_pairs_avx2(const Quat* __restrict q,
                                                           const Vec3d* __restrict v,
                                                           Vec3d* __restrict dst, std::size_t n) {
@@ -75,11 +70,14 @@ template <class F>
 }
 #endif
 
+// The AVX2 kernel serves the AVX-512 level too. The four sums of a Hamilton product alternate
+// subtraction and addition across the components, and GCC 12 vectorises that as fused
+// multiply-add-subtract wherever the target has FMA, as AVX-512 does, -ffp-contract=off
+// notwithstanding: the product's last bits would then depend on the processor.
 template <class F>
 void quat_map_block(Level level, const Quat* src, Quat* dst, std::size_t n, const F& f) {
 #if KPY_KERNEL_LEVELS
-    if (level == Level::avx512) return quat_map_avx512(src, dst, n, f);
-    if (level == Level::avx2) return quat_map_avx2(src, dst, n, f);
+    if (level != Level::baseline) return quat_map_avx2(src, dst, n, f);
 #endif
     (void)level;
     quat_map_baseline(src, dst, n, f);

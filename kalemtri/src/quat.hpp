@@ -94,7 +94,8 @@ struct Quat {
     //   opposite to its axis) and d = n for w < 0 (read as -q, the same rotation, so that the
     //   angle stays at most pi).
     // Without a vector part (n == 0) the axis is (1, 0, 0). Only the direction of q counts, not
-    // its magnitude; infinite components give NaN. Unlike to_axis_angle(), whose axis is negated.
+    // its magnitude; an infinite component gives NaN in the axis. Unlike to_axis_angle(), whose
+    // axis is negated.
     std::pair<Vec3d, AngleRadians> axis_angle() const {
         const double n = std::sqrt((i * i + j * j) + k * k);
         const double h = std::atan2(n, std::fabs(w));
@@ -131,16 +132,23 @@ struct Quat {
     }
 
     // The shortest rotation taking the direction of a to the direction of b. With u = normalize(a),
-    // v = normalize(b) and the half-way vector m = u + v:
-    //   n = magnitude(m), w = n * 0.5, vector part cross(m, u) / n.
-    // cross(m, u) is cross(v, u) with the cancellation of nearly opposite u and v done exactly in
-    // m, so the result stays accurate up to the antiparallel case. There (n == 0) it is the half
-    // turn (0, p): p = normalize(cross(u, e)) with e the unit vector of u's smallest component in
-    // magnitude (the first of equals, x before y before z). A zero or non-finite a or b gives NaN.
+    // v = normalize(b), the half-way vector m = u + v, and n = magnitude(m):
+    //   w = n * 0.5, vector part cross(m, u) / n.
+    // m is exact where u and v nearly cancel, so cross(m, u) keeps its digits there, where
+    // cross(v, u) would not. For an obtuse pair (dot(u, v) < 0) m is first made perpendicular to
+    // d = u - v, m - d * (dot(m, d) / dot(d, d)): the rounding of |u| and |v| tilts u + v off the
+    // bisector by up to 2^-52 / n, which matters once u and v are nearly opposite. Antiparallel
+    // (n == 0): the half turn (0, p) with p = normalize(cross(u, e)), e the unit vector of u's
+    // smallest component in magnitude (the first of equals, x before y before z). A zero or
+    // non-finite a or b gives NaN.
     static Quat between(const Vec3d& a, const Vec3d& b) {
         // Qualified: the members of the same names would hide the vector functions.
         const Vec3d u = kalemtri::normalize(a), v = kalemtri::normalize(b);
-        const Vec3d m = u + v;
+        Vec3d m = u + v;
+        if (dot(u, v) < 0.0) {
+            const Vec3d d = u - v;
+            m = m - d * (dot(m, d) / dot(d, d));
+        }
         const double n = kalemtri::magnitude(m);
         if (n == 0.0) {
             const double x = std::fabs(u.x), y = std::fabs(u.y), z = std::fabs(u.z);
