@@ -14,7 +14,7 @@ import random
 import struct
 import sys
 
-from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from kalemtri_py import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
 
 def hexbits(value):
@@ -37,7 +37,7 @@ def hexbits(value):
         return hexbits((value.normal, value.distance))
     if isinstance(value, geometry.Circle):
         return hexbits((value.center, value.radius, value.normal))
-    if isinstance(value, (tuple, list, VecList)):
+    if isinstance(value, (tuple, list, VecList, QuatList)):
         return ",".join(hexbits(v) for v in value)
     raise TypeError(type(value).__name__)
 
@@ -110,6 +110,12 @@ def computations(inputs):
         ("circle_area", lambda: circle1.area),
         ("circle_circle", lambda: geometry.circle_circle(circle1, circle2)),
         ("circle_point", lambda: geometry.circle_point_unchecked(circle1, d, False)),
+        # Made from the inputs above without drawing more, so the earlier lines keep their bits.
+        ("quat_then", lambda: u.then(q)),
+        ("quat_inverse", lambda: q.inverse()),
+        ("to_matrix", lambda: u.to_matrix()),
+        ("from_rotation_matrix", lambda: Quat.from_rotation_matrix(q.to_matrix())),
+        ("between", lambda: Quat.between(a, b)),
     ]
     libm = [
         ("sin", lambda: angle.sin()),
@@ -121,6 +127,11 @@ def computations(inputs):
         ("angle_to", lambda: a.angle_to(b)),
         ("from_axis_angle", lambda: Quat.from_axis_angle(normal, angle)),
         ("to_axis_angle", lambda: u.to_axis_angle()),
+        ("axis_angle", lambda: q.axis_angle()),
+        ("slerp", lambda: Quat.slerp(u, q.normalize(), t * 0.0625)),
+        ("from_euler", lambda: Quat.from_euler("zyx", angle, AngleRadians(s), AngleRadians(-t))),
+        ("from_euler_intrinsic", lambda: Quat.from_euler("XZX", angle, AngleRadians(s), angle)),
+        ("to_euler", lambda: (u.to_euler("xyz"), u.to_euler("ZXZ"))),
     ]
     return [("own", n, f) for n, f in own] + [("libm", n, f) for n, f in libm]
 
@@ -131,6 +142,7 @@ def batch_computations(inputs, n):
     v, o, s, q = VecList(items), inputs.vec(), inputs.number(), inputs.unit_quat()
     rotated = v * 1
     rotated.rotate(q)
+    quats = QuatList([inputs.quat() for _ in range(n)])
     return [
         ("own", "batch_add", lambda: v + o),
         ("own", "batch_mul", lambda: v * s),
@@ -142,6 +154,11 @@ def batch_computations(inputs, n):
         ("own", "batch_distance_to", lambda: v.distance_to(o)),
         ("own", "batch_rotate", lambda: rotated),
         ("own", "batch_minimum_distance", lambda: v.minimum_distance_to(o, 7)),
+        ("own", "batch_quat_then", lambda: quats.then(q)),
+        ("own", "batch_quat_after", lambda: quats.after(q)),
+        ("own", "batch_quat_inverse", lambda: quats.inverse()),
+        ("own", "batch_quat_normalize", lambda: quats.normalize()),
+        ("own", "batch_quat_rotate", lambda: quats.rotate(v)),
     ]
 
 
