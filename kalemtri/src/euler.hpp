@@ -91,7 +91,8 @@ inline std::array<AngleRadians, 3> to_euler(const Quat& quat, const EulerSequenc
     if (seq.intrinsic) std::swap(i, k);
     const bool proper = i == k;
     if (proper) k = 3 - i - j;
-    const double sign = (i - j) * (j - k) * (k - i) / 2;
+    const int parity = (i - j) * (j - k) * (k - i) / 2; // +1 or -1
+    const double sign = parity;
     const double x[3] = {-quat.i, -quat.j, -quat.k};
     const double s = quat.w;
     double p, q1, r, t;

@@ -259,6 +259,21 @@ TEST(between) {
     CHECK(std::isnan(z.w) && std::isnan(z.i));
 }
 
+namespace {
+const char* const SEQUENCES[] = {"xyz", "xzy", "yxz", "yzx", "zxy", "zyx", "xyx", "xzx",
+                                 "yxy", "yzy", "zxz", "zyz", "XYZ", "XZY", "YXZ", "YZX",
+                                 "ZXY", "ZYX", "XYX", "XZX", "YXY", "YZY", "ZXZ", "ZYZ"};
+bool proper(const char* s) { return s[0] == s[2]; }
+EulerSequence sequence(const char* s) {
+    const auto seq = euler_sequence(s);
+    if (!seq) {
+        check::fail(__FILE__, __LINE__, std::string("not a sequence: ") + s);
+        return {};
+    }
+    return *seq;
+}
+} // namespace
+
 TEST(euler_sequences) {
     int valid = 0;
     const char letters[] = "xyzXYZ";
@@ -278,26 +293,19 @@ TEST(euler_sequences) {
     CHECK(valid == 24);
     for (const char* bad : {"", "xy", "xyzx", "xYz", "abc", "x y"})
         CHECK(!euler_sequence(bad).has_value());
-    const auto zyx = *euler_sequence("ZYX");
+    const auto zyx = sequence("ZYX");
     CHECK((zyx.axes == std::array<int, 3>{2, 1, 0}) && zyx.intrinsic);
 }
-
-namespace {
-const char* const SEQUENCES[] = {"xyz", "xzy", "yxz", "yzx", "zxy", "zyx", "xyx", "xzx",
-                                 "yxy", "yzy", "zxz", "zyz", "XYZ", "XZY", "YXZ", "YZX",
-                                 "ZXY", "ZYX", "XYX", "XZX", "YXY", "YZY", "ZXZ", "ZYZ"};
-bool proper(const char* s) { return s[0] == s[2]; }
-} // namespace
 
 TEST(from_euler_composes_elementary_rotations) {
     const AngleRadians a{0.3}, b{-1.1}, c{2.5};
     const Quat x = Quat::from_axis_angle(Vec3d::i(), a), y = Quat::from_axis_angle(Vec3d::j(), b),
                z = Quat::from_axis_angle(Vec3d::k(), c);
-    CHECK(same(from_euler(*euler_sequence("xyz"), a, b, c), x.then(y).then(z)));
-    CHECK(same(from_euler(*euler_sequence("XYZ"), a, b, c), z.then(y).then(x)));
+    CHECK(same(from_euler(sequence("xyz"), a, b, c), x.then(y).then(z)));
+    CHECK(same(from_euler(sequence("XYZ"), a, b, c), z.then(y).then(x)));
     // Extrinsic xyz: about x first, then about the fixed y, then about the fixed z.
     const Vec3d v{1, 2, 3};
-    CHECK(distance(from_euler(*euler_sequence("xyz"), a, b, c).rotate(v),
+    CHECK(distance(from_euler(sequence("xyz"), a, b, c).rotate(v),
                    z.rotate(y.rotate(x.rotate(v)))) <= 16 * ULP);
 }
 
@@ -305,7 +313,7 @@ TEST(euler_round_trips) {
     Random r;
     double worst_angles = 0, worst_quat = 0;
     for (const char* name : SEQUENCES) {
-        const EulerSequence seq = *euler_sequence(name);
+        const EulerSequence seq = sequence(name);
         for (int n = 0; n < 300; ++n) {
             // Away from gimbal lock by at least 0.1, where the angles are well conditioned.
             const double a = r.next() * PI, c = r.next() * PI;
@@ -331,7 +339,7 @@ TEST(euler_round_trips) {
 TEST(euler_gimbal_lock) {
     for (const char* name : SEQUENCES) {
         ROW(SEQUENCES, name);
-        const EulerSequence seq = *euler_sequence(name);
+        const EulerSequence seq = sequence(name);
         const double locks[] = {proper(name) ? 0.0 : -PI / 2, proper(name) ? PI : PI / 2};
         for (double b : locks) {
             const Quat q = from_euler(seq, {0.3}, {b}, {-1.2});
