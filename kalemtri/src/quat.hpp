@@ -109,8 +109,9 @@ struct Quat {
     //   1. d = ((a.w b.w + a.i b.i) + a.j b.j) + a.k b.k. For d < 0, b becomes -b (every sign bit
     //      flipped): the same rotation, reached the short way round.
     //   2. theta = h + h with h = atan2(|a - b|, |a + b|) (magnitude() of the component-wise
-    //      difference and sum), the angle between a and b as 4-vectors. Unlike acos(d) it keeps
-    //      its digits for nearly equal quaternions, so no threshold switches to another formula.
+    //      difference and sum), the angle between a and b as 4-vectors. Unlike acos(d) it needs
+    //      no clamp (rounding can push d past 1) and keeps its digits for nearly equal
+    //      quaternions, so no threshold switches to another formula.
     //   3. s = sin(theta); weights wa = sin((1 - t) theta) / s and wb = sin(t theta) / s, or the
     //      linear weights 1 - t and t where s == 0 (a equal to b: nothing to interpolate).
     //   4. each component a.x wa + b.x wb.

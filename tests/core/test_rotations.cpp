@@ -21,13 +21,16 @@ const double inf = std::numeric_limits<double>::infinity();
 const double PI = AngleRadians::pi().angle;
 const double ULP = 0x1p-52;
 
+// The larger, and NaN over anything, so a NaN result fails a bound.
+double worse(double a, double b) { return std::isnan(a) ? a : (std::isnan(b) || b > a ? b : a); }
+
 bool same(const Quat& a, const Quat& b) {
     return check::same(a.w, b.w) && check::same(a.i, b.i) && check::same(a.j, b.j) &&
            check::same(a.k, b.k);
 }
 
 double distance(const Vec3d& a, const Vec3d& b) {
-    return std::fmax(std::fabs(a.x - b.x), std::fmax(std::fabs(a.y - b.y), std::fabs(a.z - b.z)));
+    return worse(std::fabs(a.x - b.x), worse(std::fabs(a.y - b.y), std::fabs(a.z - b.z)));
 }
 
 // Largest component difference to q or to -q (the same rotation).
@@ -35,8 +38,8 @@ double distance_pm(const Quat& a, const Quat& b) {
     double plus = 0, minus = 0;
     const double x[] = {a.w, a.i, a.j, a.k}, y[] = {b.w, b.i, b.j, b.k};
     for (int n = 0; n < 4; ++n) {
-        plus = std::fmax(plus, std::fabs(x[n] - y[n]));
-        minus = std::fmax(minus, std::fabs(x[n] + y[n]));
+        plus = worse(plus, std::fabs(x[n] - y[n]));
+        minus = worse(minus, std::fabs(x[n] + y[n]));
     }
     return std::fmin(plus, minus);
 }
@@ -79,8 +82,8 @@ TEST(then_is_the_hamilton_product_in_its_order) {
     for (const Quat& a : unit_quats()) {
         const Quat b = r.quat();
         const Vec3d v = r.vec();
-        worst = std::fmax(worst, distance(a.then(b).rotate(v), b.rotate(a.rotate(v))));
-        worst = std::fmax(worst, distance(a.then(a.inverse()).rotate(v), v));
+        worst = worse(worst, distance(a.then(b).rotate(v), b.rotate(a.rotate(v))));
+        worst = worse(worst, distance(a.then(a.inverse()).rotate(v), v));
     }
     CHECK(worst <= 32 * ULP); // |v| up to 7
 }
@@ -111,7 +114,7 @@ TEST(to_matrix_is_the_transpose_of_to_rotation_matrix) {
         const Vec3d mv{(m[0][0] * v.x + m[0][1] * v.y) + m[0][2] * v.z,
                        (m[1][0] * v.x + m[1][1] * v.y) + m[1][2] * v.z,
                        (m[2][0] * v.x + m[2][1] * v.y) + m[2][2] * v.z};
-        worst = std::fmax(worst, distance(mv, q.rotate(v)));
+        worst = worse(worst, distance(mv, q.rotate(v)));
     }
     CHECK(worst <= 32 * ULP);
 }
@@ -150,9 +153,9 @@ TEST(from_rotation_matrix_round_trip) {
     double worst = 0;
     for (const Quat& q : unit_quats()) {
         const Quat back = from_rotation_matrix(to_matrix(q));
-        worst = std::fmax(worst, distance_pm(back, q));
+        worst = worse(worst, distance_pm(back, q));
         // The chosen component comes out positive: the largest in magnitude.
-        const double big = std::fmax(std::fmax(back.w, back.i), std::fmax(back.j, back.k));
+        const double big = worse(worse(back.w, back.i), worse(back.j, back.k));
         CHECK(big >= 0.5 - 4 * ULP);
     }
     CHECK(worst <= 4 * ULP);
@@ -188,7 +191,7 @@ TEST(axis_angle_inverts_from_axis_angle) {
     for (const Quat& q : unit_quats()) {
         const auto [axis, angle] = q.axis_angle();
         CHECK(angle.angle >= 0 && angle.angle <= PI);
-        worst = std::fmax(worst, distance_pm(Quat::from_axis_angle(axis, angle), q));
+        worst = worse(worst, distance_pm(Quat::from_axis_angle(axis, angle), q));
     }
     CHECK(worst <= 4 * ULP);
 }
@@ -216,12 +219,15 @@ TEST(slerp) {
     Random r;
     double worst = 0;
     for (const Quat& q : unit_quats()) {
+        // One ulp apart: their dot product may round above 1, where an acos would give NaN.
+        const Quat near{std::nextafter(q.w, 2.0), q.i, q.j, q.k};
+        worst = worse(worst, distance_pm(Quat::slerp(q, near, 0.5), q));
         const Quat p = r.quat();
         const Quat m = Quat::slerp(q, p, 0.5);
         // The midpoint is as far from both ends, and a unit quaternion.
         const double dq = std::fabs(((m.w * q.w + m.i * q.i) + m.j * q.j) + m.k * q.k);
         const double dp = std::fabs(((m.w * p.w + m.i * p.i) + m.j * p.j) + m.k * p.k);
-        worst = std::fmax(worst, std::fmax(std::fabs(dq - dp), std::fabs(m.magnitude() - 1)));
+        worst = worse(worst, worse(std::fabs(dq - dp), std::fabs(m.magnitude() - 1)));
     }
     CHECK(worst <= 8 * ULP);
 }
@@ -249,10 +255,10 @@ TEST(between) {
         for (double eps : {1e-3, 1e-8, 1e-12}) {
             const Vec3d b = normalize(-a + r.vec() * eps);
             const Quat q = Quat::between(a, b);
-            worst = std::fmax(worst, distance(q.rotate(a), b));
+            worst = worse(worst, distance(q.rotate(a), b));
         }
         const Vec3d c = r.vec();
-        worst = std::fmax(worst, distance(Quat::between(a, c).rotate(a), normalize(c)));
+        worst = worse(worst, distance(Quat::between(a, c).rotate(a), normalize(c)));
     }
     CHECK(worst <= 8 * ULP);
     const Quat z = Quat::between(Vec3d::zero(), Vec3d::i());
@@ -320,16 +326,16 @@ TEST(euler_round_trips) {
             const double b =
                 proper(name) ? 0.1 + (r.next() + 1) * 0.5 * (PI - 0.2) : r.next() * (PI / 2 - 0.1);
             const auto e = to_euler(from_euler(seq, {a}, {b}, {c}), seq);
-            worst_angles = std::fmax(worst_angles, std::fabs(e[0].angle - a));
-            worst_angles = std::fmax(worst_angles, std::fabs(e[1].angle - b));
-            worst_angles = std::fmax(worst_angles, std::fabs(e[2].angle - c));
+            worst_angles = worse(worst_angles, std::fabs(e[0].angle - a));
+            worst_angles = worse(worst_angles, std::fabs(e[1].angle - b));
+            worst_angles = worse(worst_angles, std::fabs(e[2].angle - c));
         }
         for (const Quat& q : unit_quats()) {
             const auto e = to_euler(q, seq);
             CHECK(std::fabs(e[0].angle) <= PI && std::fabs(e[2].angle) <= PI);
             CHECK(proper(name) ? e[1].angle >= 0 && e[1].angle <= PI
                                : std::fabs(e[1].angle) <= PI / 2);
-            worst_quat = std::fmax(worst_quat, distance_pm(from_euler(seq, e[0], e[1], e[2]), q));
+            worst_quat = worse(worst_quat, distance_pm(from_euler(seq, e[0], e[1], e[2]), q));
         }
     }
     CHECK(worst_angles <= 64 * ULP);
@@ -348,6 +354,12 @@ TEST(euler_gimbal_lock) {
             CHECK_SAME(e[2].angle, 0.0);
             CHECK(std::fabs(e[1].angle - b) <= 2 * ULP);
             CHECK(distance_pm(from_euler(seq, e[0], e[1], e[2]), q) <= 4 * ULP);
+        }
+        // Near lock every angle counts: what comes back rebuilds the rotation to rounding.
+        for (double off : {1e-8, 1e-11, 1e-14}) {
+            const Quat q = from_euler(seq, {0.3}, {locks[0] + off}, {-1.2});
+            const auto n = to_euler(q, seq);
+            CHECK(distance_pm(from_euler(seq, n[0], n[1], n[2]), q) <= 4 * ULP);
         }
         // Off lock by more than rounding, all three angles come back.
         const auto e = to_euler(from_euler(seq, {0.3}, {locks[1] - 1e-6}, {-1.2}), seq);
