@@ -26,6 +26,10 @@ struct QuatList {
     std::size_t exports = 0;
 };
 
+// The class's own functions, in a namespace of their own: VecList's header declares functions of
+// the same names and parameter lists in kpy.
+namespace quat_list {
+
 namespace {
 
 static_assert(sizeof(Quat) == 4 * sizeof(double));
@@ -177,22 +181,21 @@ VecList rotate(const QuatList& q, const VecList& vectors) {
     return {std::move(out), 0};
 }
 
-} // namespace
-
-PyObject* restore_quat_list(PyObject* state) {
-    const Bytes bytes(state);
-    if (bytes.size() % sizeof(Quat) != 0) {
+// `_reconstruct`'s side: a new QuatList from the state's bytes.
+PyObject* restore(const void* state, std::size_t size) {
+    if (size % sizeof(Quat) != 0) {
         PyErr_Format(
             PyExc_ValueError,
             "_reconstruct(): the state of QuatList must be a multiple of %zu bytes, not %zu",
-            sizeof(Quat), bytes.size());
+            sizeof(Quat), size);
         fail();
     }
-    const std::size_t n = bytes.size() / sizeof(Quat);
-    return result(QuatList{copy_items(static_cast<const Quat*>(bytes.data()), n), 0});
+    return result(QuatList{copy_items(static_cast<const Quat*>(state), size / sizeof(Quat)), 0});
 }
 
-PyTypeObject* quat_list_type() {
+} // namespace
+
+PyTypeObject* create() {
     static ClassDef def{
         .name = "QuatList",
         .constructor = constructor<make, "list">(),
@@ -217,8 +220,13 @@ PyTypeObject* quat_list_type() {
                 slot(Py_bf_getbuffer, get_buffer<export_items, release_items>),
                 slot(Py_bf_releasebuffer, release_buffer<release_items>),
             },
+        .restore = restore,
     };
     return create_class<QuatList>(def);
 }
+
+} // namespace quat_list
+
+PyTypeObject* quat_list_type() { return quat_list::create(); }
 
 } // namespace kpy
