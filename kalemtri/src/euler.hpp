@@ -79,11 +79,11 @@ inline Quat from_euler(const EulerSequence& seq, AngleRadians a, AngleRadians b,
 //   5. Gimbal lock, h < EPSILON or pi/2 - h < EPSILON (strictly): b is at a singular value
 //      (0 or pi for proper sequences, -pi/2 or pi/2 for Tait-Bryan), where only the sum or the
 //      difference of the other two angles is defined. The third angle given back (c) is then 0
-//      and the first (a) carries the whole turn: hs + hs at h ~ 0, and hd + hd at h ~ pi/2
-//      (negated for extrinsic sequences; times sign for intrinsic Tait-Bryan ones) -- scipy's
-//      choice, which scipy however makes within 1e-7 of lock, where these make it only where the
-//      lost angle is below rounding, so the result still rotates like q to a few ulp. Near lock,
-//      a and c are each ill-conditioned, but the rotation they make together is not.
+//      and the first (a) carries the whole turn: hs + hs at h ~ 0; at h ~ pi/2, hd + hd,
+//      negated for extrinsic sequences; for intrinsic Tait-Bryan sequences either times sign.
+//      That is scipy's choice, but scipy makes it within 1e-7 of lock and this only where the
+//      dropped angle is below rounding, so the result still rotates like q to a few ulp. Near
+//      lock, a and c are each ill-conditioned, but the rotation they make together is not.
 //   6. a and c are brought into [-pi, pi] by adding or taking away one turn where outside.
 inline std::array<AngleRadians, 3> to_euler(const Quat& quat, const EulerSequence& seq) {
     constexpr double half_pi = AngleRadians::half_pi().angle;
