@@ -114,7 +114,7 @@ struct Quat {
     //      quaternions, so no threshold switches to another formula.
     //   3. s = sin(theta); weights wa = sin((1 - t) theta) / s and wb = sin(t theta) / s, or the
     //      linear weights 1 - t and t where s == 0 (a equal to b: nothing to interpolate).
-    //   4. each component a.x wa + b.x wb.
+    //   4. each component a.x wa + b.x wb, with b as chosen in 1.
     // t outside [0, 1] extrapolates along the same arc. Nothing is normalised.
     static Quat slerp(const Quat& a, const Quat& b, double t) {
         const double d = ((a.w * b.w + a.i * b.i) + a.j * b.j) + a.k * b.k;
