@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "kernels.hpp"
 #include "pickle.hpp"
+#include "vec_list.hpp"
 
 namespace kpy {
 
@@ -84,24 +85,28 @@ PyObject* init_module(ModuleDef& d) {
     });
 }
 
+// Sets an attribute outside `__all__`; steals `value`.
+bool add_private(PyObject* m, const char* name, PyObject* value) {
+    if (!value) return false;
+    const int set = PyObject_SetAttrString(m, name, value);
+    Py_DECREF(value);
+    return set == 0;
+}
+
 // A class reached as a module attribute only: __all__ keeps its six names.
 bool add_unlisted_class(PyObject* m, const char* name, PyTypeObject* type) {
-    if (!type) return false;
-    Py_INCREF(type);
-    if (PyModule_AddObject(m, name, reinterpret_cast<PyObject*>(type)) < 0) {
-        Py_DECREF(type);
-        return false;
-    }
-    return true;
+    return type && add_private(m, name, new_ref(reinterpret_cast<PyObject*>(type)));
 }
 
 bool kalemtri_body(PyObject* m) {
-    // Private, outside __all__: which batch kernels this processor runs, for the benchmarks.
+    // Private, outside __all__: which batch kernels this processor runs, for the benchmarks, and
+    // the list of the element-wise batch operations, for the tests.
     const char* level = kernels::name(kernels::chosen_level());
     return add_class(m, angle_radians_type()) && add_class(m, angle_degrees_type()) &&
            add_class(m, quat_type()) && add_class(m, vec3d_type()) &&
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
            add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0 &&
+           add_private(m, "_batch_operations", batch_operations()) &&
            add_unlisted_class(m, "QuatList", quat_list_type());
 }
 

@@ -10,6 +10,7 @@
 
 #include "check.hpp"
 #include "kalemtri-py/src/quat_kernels.hpp"
+#include "kalemtri-py/src/tuning.hpp"
 
 using namespace kalemtri;
 using namespace kpy::kernels;
