@@ -185,7 +185,8 @@ TEST(axis_angle_inverts_from_axis_angle) {
         ROW(cases, c);
         const auto [axis, angle] = c.q.axis_angle();
         CHECK_SAME(axis, c.axis);
-        CHECK_SAME(angle.angle, c.angle);
+        // atan2 is the platform's: its last bit may differ (i386 computes it on the x87 unit).
+        CHECK(check::same(angle.angle, c.angle) || std::fabs(angle.angle - c.angle) <= 2 * ULP);
     }
     double worst = 0;
     for (const Quat& q : unit_quats()) {
