@@ -63,7 +63,8 @@ def test_the_specified_conventions_are_untouched():
     q = Quat.from_axis_angle(Vec3d(0, 0, 1), AngleRadians.half_pi())
     axis, angle = q.axis_angle()
     old_axis, old_angle = q.to_axis_angle()
-    assert same(axis.z, 1.0) and same(old_axis.z, -1.0) and angle.angle == old_angle.angle
+    assert same(axis.z, 1.0) and same(old_axis.z, -1.0)
+    assert abs(angle.angle - old_angle.angle) <= 2 * ULP  # atan2 and acos: the platform's
     assert q.to_matrix() == [list(col) for col in zip(*q.to_rotation_matrix())]
 
 
