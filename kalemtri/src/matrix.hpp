@@ -1,5 +1,5 @@
 #pragma once
-// The 3x3 rotation matrix of a quaternion, row by row.
+// 3x3 rotation matrices of quaternions, row by row, and the quaternion of a rotation matrix.
 #include <array>
 
 #include "kalemtri/src/quat.hpp"
@@ -28,10 +28,6 @@ inline Matrix3 to_rotation_matrix(const Quat& q) {
              {d10 + d10, 1.0 - (d11 + d11), d12 + d12},
              {d20 + d20, d21 + d21, 1.0 - (d22 + d22)}}};
 }
-
-} // namespace kalemtri
-
-namespace kalemtri {
 
 // The matrix M with M v == q.rotate(v) for column vectors v and a unit q: the transpose of
 // to_rotation_matrix(q), the very same terms (M[r][c] is to_rotation_matrix(q)[c][r]). Like that
