@@ -7,13 +7,19 @@ namespace kpy {
 
 namespace {
 
+// Later classes stay out of `__all__`, whose names are fixed.
+bool add_unlisted(PyObject* m, const char* name, PyObject* item) {
+    return item && PyObject_SetAttrString(m, name, item) == 0;
+}
+
 bool kalemtri_body(PyObject* m) {
     // Private, outside __all__: which batch kernels this processor runs, for the benchmarks.
     const char* level = kernels::name(kernels::chosen_level());
     return add_class(m, angle_radians_type()) && add_class(m, angle_degrees_type()) &&
            add_class(m, quat_type()) && add_class(m, vec3d_type()) &&
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
-           add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0;
+           add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0 &&
+           add_unlisted(m, "VecTree", reinterpret_cast<PyObject*>(vec_tree_type()));
 }
 
 bool geometry_body(PyObject* m) {

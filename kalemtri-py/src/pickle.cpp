@@ -38,6 +38,7 @@ PyObject* reconstruct(PyObject* name, PyObject* state) {
         argument_error("name");
     }
     if (std::strcmp(n, "VecList") == 0) return restore_vec_list(state);
+    if (std::strcmp(n, "VecTree") == 0) return restore_vec_tree(state);
     const Bytes bytes(state);
     namespace k = kalemtri;
     PyObject* out = nullptr;

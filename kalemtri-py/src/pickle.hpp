@@ -34,5 +34,7 @@ bool add_reconstructor(PyObject* module);
 
 // VecList's side of `_reconstruct`: a new VecList from the state's bytes.
 PyObject* restore_vec_list(PyObject* state);
+// VecTree's: a tree built again over the points of the state's bytes.
+PyObject* restore_vec_tree(PyObject* state);
 
 } // namespace kpy

@@ -262,6 +262,8 @@ VecList deep_copy(const VecList& v, PyObject* /*memo*/) { return copy(v); }
 
 } // namespace
 
+PyObject* new_vec_list(Array<Vec3d> items) { return result(VecList{std::move(items)}); }
+
 PyObject* restore_vec_list(PyObject* state) {
     const Bytes bytes(state);
     if (bytes.size() % sizeof(Vec3d) != 0) {
