@@ -433,10 +433,13 @@ Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double ra
         offsets[i + 1] += static_cast<std::int64_t>(block_start[i / BLOCK]);
     out.indexes = storage::Array<std::int64_t>(block_start[blocks]);
     std::int64_t* indexes = out.indexes.data();
-    pool::for_range(blocks, [&](std::size_t kb, std::size_t ke) {
-        for (std::size_t k = kb; k < ke; ++k)
-            std::copy(hits[k].begin(), hits[k].end(), indexes + block_start[k]);
-    }, 4, 1);
+    pool::for_range(
+        blocks,
+        [&](std::size_t kb, std::size_t ke) {
+            for (std::size_t k = kb; k < ke; ++k)
+                std::copy(hits[k].begin(), hits[k].end(), indexes + block_start[k]);
+        },
+        4, 1);
     return out;
 }
 

@@ -84,7 +84,8 @@ class Tree {
 };
 
 // Batch forms over targets[0..m), on the worker pool; row i belongs to targets[i]. The k_nearest
-// rows are k wide; within gives CSR form: the hits of target i are indexes[offsets[i]..offsets[i+1]).
+// rows are k wide; within gives CSR form: the hits of target i are
+// indexes[offsets[i]..offsets[i+1]).
 void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
                   double* distance);
 void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,

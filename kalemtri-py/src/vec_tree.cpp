@@ -75,7 +75,8 @@ int block_get_buffer(PyObject* self, Py_buffer* view, int flags) {
         view->internal = nullptr;
         if ((flags & PyBUF_ND) == PyBUF_ND) {
             view->itemsize = 8;
-            view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(b.is_int ? "q" : "d") : nullptr;
+            view->format =
+                (flags & PyBUF_FORMAT) ? const_cast<char*>(b.is_int ? "q" : "d") : nullptr;
             view->ndim = b.ndim;
             view->shape = b.shape;
             view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? b.strides : nullptr;
@@ -148,7 +149,8 @@ Array<Vec3d> read_points(PyObject* obj, const char* what) {
 
 VecTree build(const Array<Vec3d>& points) {
     if (points.size() > tree::MAX_POINTS) {
-        PyErr_Format(PyExc_ValueError, "argument 'points': a VecTree holds at most %zu points, not %zu",
+        PyErr_Format(PyExc_ValueError,
+                     "argument 'points': a VecTree holds at most %zu points, not %zu",
                      tree::MAX_POINTS, points.size());
         fail();
     }
@@ -287,9 +289,10 @@ PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
 PyObject* restore_vec_tree(PyObject* state) {
     const Bytes bytes(state);
     if (bytes.size() % sizeof(Vec3d) != 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "_reconstruct(): the state of VecTree must be a multiple of %zu bytes, not %zu",
-                     sizeof(Vec3d), bytes.size());
+        PyErr_Format(
+            PyExc_ValueError,
+            "_reconstruct(): the state of VecTree must be a multiple of %zu bytes, not %zu",
+            sizeof(Vec3d), bytes.size());
         fail();
     }
     Array<Vec3d> points(bytes.size() / sizeof(Vec3d));

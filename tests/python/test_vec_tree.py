@@ -8,9 +8,8 @@ import struct
 import subprocess
 import sys
 
-import pytest
-
 import kalemtri_py
+import pytest
 from conftest import bits
 from kalemtri_py import Vec3d, VecList, VecTree
 
@@ -77,8 +76,11 @@ CLOUDS = {
     "all_equal": [Vec3d(1.25, -3.0, 2.0)] * 150,
     "collinear": [Vec3d(i % 37, 2.0 * (i % 37), -(i % 37)) for i in range(200)],
     "coplanar": seeded(2, 300, lambda r: Vec3d(r.randint(-9, 9), r.randint(-9, 9), 0.0)),
-    "huge": seeded(3, 200, lambda r: Vec3d(*(r.choice([-1, 1]) * 10.0 ** r.randint(150, 308)
-                                              for _ in range(3)))),
+    "huge": seeded(
+        3,
+        200,
+        lambda r: Vec3d(*(r.choice([-1, 1]) * 10.0 ** r.randint(150, 308) for _ in range(3))),
+    ),
     "tiny": seeded(4, 200, lambda r: Vec3d(*(r.randint(-4, 4) * 5e-324 for _ in range(3)))),
     "special": seeded(5, 250, special),
     "non_finite": seeded(6, 250, non_finite),
@@ -235,7 +237,11 @@ def test_input_forms_and_snapshot():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: VecTree([Vec3d(1, 2, 3)]), TypeError, "^argument 'points': 'list' object is not a"),
+        (
+            lambda: VecTree([Vec3d(1, 2, 3)]),
+            TypeError,
+            "^argument 'points': 'list' object is not a",
+        ),
         (lambda: VecTree(b"abc"), TypeError, "^argument 'points': buffer format 'B'"),
         (lambda: VecTree(), TypeError, "points"),
         (lambda: T.nearest((1, 2, 3)), TypeError, "^argument 'target': 'tuple' object cannot be"),
