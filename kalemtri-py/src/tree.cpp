@@ -26,21 +26,31 @@ bool before(const Candidate& a, const Candidate& b) {
     return a.key < b.key || (a.key == b.key && a.index < b.index);
 }
 
+} // namespace
+
 // A point during the build; the median splits move the whole record.
-struct Item {
+struct Tree::Item {
     double c[3];
     std::uint32_t index;
 };
 
+namespace {
+
+using Item = Tree::Item;
+
 Box bounding_box(const Item* items, std::size_t b, std::size_t e) {
-    Box box{{items[b].c[0], items[b].c[1], items[b].c[2]},
-            {items[b].c[0], items[b].c[1], items[b].c[2]}};
-    for (std::size_t i = b + 1; i < e; ++i)
-        for (int a = 0; a < 3; ++a) {
-            box.lo[a] = std::min(box.lo[a], items[i].c[a]);
-            box.hi[a] = std::max(box.hi[a], items[i].c[a]);
-        }
-    return box;
+    double lx = items[b].c[0], ly = items[b].c[1], lz = items[b].c[2];
+    double hx = lx, hy = ly, hz = lz;
+    for (std::size_t i = b + 1; i < e; ++i) {
+        const Item& it = items[i];
+        lx = it.c[0] < lx ? it.c[0] : lx;
+        ly = it.c[1] < ly ? it.c[1] : ly;
+        lz = it.c[2] < lz ? it.c[2] : lz;
+        hx = it.c[0] > hx ? it.c[0] : hx;
+        hy = it.c[1] > hy ? it.c[1] : hy;
+        hz = it.c[2] > hz ? it.c[2] : hz;
+    }
+    return Box{{lx, ly, lz}, {hx, hy, hz}};
 }
 
 // The distance formula on the box point nearest t: a lower bound of every distance in the box.
@@ -64,6 +74,54 @@ double far_bound(const Box& box, const Vec3d& t) {
     return std::sqrt((dx * dx + dy * dy) + dz * dz);
 }
 
+// Puts the element of rank k of a[left..right] (inclusive) at k, the lesser ones before it and
+// the greater ones after: Floyd and Rivest's selection, which narrows to a sample's bracket of
+// rank k first and so moves the records about half as often as introselect.
+void select(Item* a, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k, int axis) {
+    while (right > left) {
+        if (right - left > 600) {
+            const double n = double(right - left + 1), i = double(k - left + 1);
+            const double z = std::log(n), s = 0.5 * std::exp(2.0 * z / 3.0);
+            const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i < n / 2 ? -1.0 : 1.0);
+            const auto lo = static_cast<std::ptrdiff_t>(double(k) - i * s / n + sd);
+            const auto hi = static_cast<std::ptrdiff_t>(double(k) + (n - i) * s / n + sd);
+            select(a, std::max(left, lo), std::min(right, hi), k, axis);
+        }
+        const double t = a[k].c[axis];
+        std::ptrdiff_t i = left, j = right;
+        std::swap(a[left], a[k]);
+        if (a[right].c[axis] > t) std::swap(a[right], a[left]);
+        while (i < j) {
+            std::swap(a[i], a[j]);
+            ++i;
+            --j;
+            while (a[i].c[axis] < t)
+                ++i;
+            while (a[j].c[axis] > t)
+                --j;
+        }
+        if (a[left].c[axis] == t) {
+            std::swap(a[left], a[j]);
+        } else {
+            ++j;
+            std::swap(a[j], a[right]);
+        }
+        if (j <= k) left = j + 1;
+        if (k <= j) right = j - 1;
+    }
+}
+
+// The box of node's points: the union of its children's.
+void join_boxes(Box* boxes, std::size_t node) {
+    const Box &l = boxes[2 * node + 1], &r = boxes[2 * node + 2];
+    for (int a = 0; a < 3; ++a) {
+        boxes[node].lo[a] = std::min(l.lo[a], r.lo[a]);
+        boxes[node].hi[a] = std::max(l.hi[a], r.hi[a]);
+    }
+}
+
+// Subtrees of at most this many points (1 MiB of records) are built whole, in cache.
+constexpr std::size_t SUBTREE_POINTS = 32768;
 // Below this many finite points the whole build stays on the calling thread.
 constexpr std::size_t BUILD_SERIAL = 16384;
 
@@ -111,51 +169,71 @@ Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
     leaf_begin_[leaves] = static_cast<std::uint32_t>(finite_);
     boxes_ = storage::Array<Box>(2 * leaves - 1);
 
-    const std::size_t serial_below = finite_ < BUILD_SERIAL ? kernels::NONE : 2;
+    // Top down, each node splits on the widest axis of the box its ancestors' splits leave it;
+    // the tight boxes come bottom up once the points are in place. Levels whose nodes are large
+    // go one by one, each split on the pool; from the first level whose subtrees fit in cache on,
+    // each subtree is built whole, depth first, while its points stay there.
     Item* it = items.data();
-    for (std::size_t level = 0; level < depth_; ++level) {
-        const std::size_t first = (std::size_t{1} << level) - 1;
-        pool::for_range(
-            std::size_t{1} << level,
-            [&](std::size_t pb, std::size_t pe) {
-                for (std::size_t p = pb; p < pe; ++p) {
-                    const std::size_t b = range_begin(first + p, level);
-                    const std::size_t e = range_end(first + p, level);
-                    const Box box = bounding_box(it, b, e);
-                    boxes_[first + p] = box;
-                    int axis = 0;
-                    for (int a = 1; a < 3; ++a)
-                        if (box.hi[a] - box.lo[a] > box.hi[axis] - box.lo[axis]) axis = a;
-                    std::nth_element(it + b, it + b + (e - b) / 2, it + e,
-                                     [axis](const Item& u, const Item& v) {
-                                         return u.c[axis] < v.c[axis] ||
-                                                (u.c[axis] == v.c[axis] && u.index < v.index);
-                                     });
-                }
-            },
-            serial_below, 1);
-    }
-
+    boxes_[0] = bounding_box(it, 0, finite_);
     x_ = storage::Array<double>(finite_);
     y_ = storage::Array<double>(finite_);
     z_ = storage::Array<double>(finite_);
     index_ = storage::Array<std::uint32_t>(finite_);
-    const std::size_t first = first_leaf();
+    std::size_t top = 0;
+    while (top < depth_ && ((finite_ - 1) >> top) + 1 > SUBTREE_POINTS)
+        ++top;
+    const std::size_t serial_below = finite_ < BUILD_SERIAL ? kernels::NONE : 2;
+    for (std::size_t level = 0; level < top; ++level) {
+        const std::size_t first = (std::size_t{1} << level) - 1;
+        pool::for_range(
+            std::size_t{1} << level,
+            [&](std::size_t pb, std::size_t pe) {
+                for (std::size_t p = pb; p < pe; ++p)
+                    split(it, first + p, level);
+            },
+            serial_below, 1);
+    }
+    const std::size_t first = (std::size_t{1} << top) - 1;
     pool::for_range(
-        leaves,
-        [&](std::size_t lb, std::size_t le) {
-            for (std::size_t leaf = lb; leaf < le; ++leaf) {
-                const std::size_t b = leaf_begin_[leaf], e = leaf_begin_[leaf + 1];
-                boxes_[first + leaf] = bounding_box(it, b, e);
-                for (std::size_t i = b; i < e; ++i) {
-                    x_[i] = it[i].c[0];
-                    y_[i] = it[i].c[1];
-                    z_[i] = it[i].c[2];
-                    index_[i] = it[i].index;
-                }
-            }
+        std::size_t{1} << top,
+        [&](std::size_t pb, std::size_t pe) {
+            for (std::size_t p = pb; p < pe; ++p)
+                build_subtree(it, first + p, top);
         },
-        finite_ < BUILD_SERIAL ? kernels::NONE : 64, 64);
+        serial_below, 1);
+    for (std::size_t node = first; node-- > 0;)
+        join_boxes(boxes_.data(), node);
+}
+
+void Tree::split(Item* it, std::size_t node, std::size_t level) {
+    const std::size_t b = range_begin(node, level), e = range_end(node, level);
+    const Box& box = boxes_[node];
+    int axis = 0;
+    for (int a = 1; a < 3; ++a)
+        if (box.hi[a] - box.lo[a] > box.hi[axis] - box.lo[axis]) axis = a;
+    const std::size_t m = b + (e - b) / 2;
+    select(it, static_cast<std::ptrdiff_t>(b), static_cast<std::ptrdiff_t>(e - 1),
+           static_cast<std::ptrdiff_t>(m), axis);
+    boxes_[2 * node + 1] = boxes_[2 * node + 2] = box;
+    boxes_[2 * node + 1].hi[axis] = boxes_[2 * node + 2].lo[axis] = it[m].c[axis];
+}
+
+void Tree::build_subtree(Item* it, std::size_t node, std::size_t level) {
+    if (level == depth_) {
+        const std::size_t b = range_begin(node, level), e = range_end(node, level);
+        boxes_[node] = bounding_box(it, b, e);
+        for (std::size_t i = b; i < e; ++i) {
+            x_[i] = it[i].c[0];
+            y_[i] = it[i].c[1];
+            z_[i] = it[i].c[2];
+            index_[i] = it[i].index;
+        }
+        return;
+    }
+    split(it, node, level);
+    build_subtree(it, 2 * node + 1, level + 1);
+    build_subtree(it, 2 * node + 2, level + 1);
+    join_boxes(boxes_.data(), node);
 }
 
 std::size_t Tree::range_begin(std::size_t node, std::size_t level) const {
@@ -362,85 +440,6 @@ void Tree::within(const Vec3d& t, double radius, std::vector<std::uint32_t>& out
         }
     }
     std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
-}
-
-} // namespace kpy::tree
-
-namespace kpy::tree {
-
-namespace {
-
-// A query costs 0.3-3 us: below this many targets a dispatch to the pool would cost more.
-constexpr std::size_t QUERY_SERIAL = 64;
-constexpr std::size_t QUERY_GRAIN = 32;
-
-} // namespace
-
-void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
-                  double* distance) {
-    pool::for_range(
-        m,
-        [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) {
-                const Candidate c = tree.nearest(targets[i]);
-                index[i] = static_cast<std::int64_t>(c.index);
-                distance[i] = c.distance;
-            }
-        },
-        QUERY_SERIAL, QUERY_GRAIN);
-}
-
-void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,
-                    std::int64_t* index, double* distance) {
-    pool::for_range(
-        m,
-        [&](std::size_t b, std::size_t e) {
-            std::vector<Candidate> best(k);
-            for (std::size_t i = b; i < e; ++i) {
-                tree.k_nearest(targets[i], k, best.data());
-                for (std::size_t j = 0; j < k; ++j) {
-                    index[i * k + j] = static_cast<std::int64_t>(best[j].index);
-                    distance[i * k + j] = best[j].distance;
-                }
-            }
-        },
-        QUERY_SERIAL, QUERY_GRAIN);
-}
-
-Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius) {
-    // Fixed blocks of targets, each collecting its hits apart; a block may run twice.
-    constexpr std::size_t BLOCK = 256;
-    const std::size_t blocks = tuning::block_count(m, BLOCK);
-    std::vector<std::vector<std::uint32_t>> hits(blocks);
-    Csr out{storage::Array<std::int64_t>(m + 1), {}};
-    std::int64_t* offsets = out.offsets.data();
-    offsets[0] = 0;
-    pool::for_blocks(
-        m, BLOCK,
-        [&](std::size_t b, std::size_t e) {
-            std::vector<std::uint32_t>& h = hits[b / BLOCK];
-            h.clear();
-            for (std::size_t i = b; i < e; ++i) {
-                tree.within(targets[i], radius, h);
-                offsets[i + 1] = static_cast<std::int64_t>(h.size()); // within the block
-            }
-        },
-        QUERY_SERIAL, QUERY_GRAIN);
-    std::vector<std::size_t> block_start(blocks + 1, 0);
-    for (std::size_t k = 0; k < blocks; ++k)
-        block_start[k + 1] = block_start[k] + hits[k].size();
-    for (std::size_t i = 0; i < m; ++i)
-        offsets[i + 1] += static_cast<std::int64_t>(block_start[i / BLOCK]);
-    out.indexes = storage::Array<std::int64_t>(block_start[blocks]);
-    std::int64_t* indexes = out.indexes.data();
-    pool::for_range(
-        blocks,
-        [&](std::size_t kb, std::size_t ke) {
-            for (std::size_t k = kb; k < ke; ++k)
-                std::copy(hits[k].begin(), hits[k].end(), indexes + block_start[k]);
-        },
-        4, 1);
-    return out;
 }
 
 } // namespace kpy::tree

@@ -32,7 +32,9 @@ using kernels::Candidate;
 // test costs about as much as measuring a handful of points.
 inline constexpr std::size_t LEAF_SIZE = 16;
 // Indexes are stored as 32 bits, which halves their memory and cache footprint.
-inline constexpr std::size_t MAX_POINTS = 0xFFFFFFFFu;
+inline constexpr std::uint64_t MAX_POINTS = 0xFFFFFFFFu;
+// Whether n indexes fit 32 bits; widening first keeps a 32-bit build free of an always-false test.
+constexpr bool fits_index(std::size_t n) { return std::uint64_t{n} <= MAX_POINTS; }
 
 struct Box {
     double lo[3];
@@ -41,6 +43,9 @@ struct Box {
 
 class Tree {
   public:
+    // A point record while building.
+    struct Item;
+
     // Builds over points[0..n), n <= MAX_POINTS, on the worker pool.
     Tree(const Vec3d* points, std::size_t n);
 
@@ -58,6 +63,8 @@ class Tree {
 
     // Bytes held, for the benchmarks.
     std::size_t memory() const;
+    // The bounding box of the points in the tree, if any.
+    const Box* root_box() const { return finite_ ? &boxes_[0] : nullptr; }
 
   private:
     // Node and leaf geometry of the implicit tree.
@@ -66,6 +73,10 @@ class Tree {
     // Tree-order range of the points under node `node` at level `level`.
     std::size_t range_begin(std::size_t node, std::size_t level) const;
     std::size_t range_end(std::size_t node, std::size_t level) const;
+
+    // Building: a node's median split, a whole subtree built depth first.
+    void split(Item* items, std::size_t node, std::size_t level);
+    void build_subtree(Item* items, std::size_t node, std::size_t level);
 
     template <class Visit> void search(const Vec3d& t, Visit& visit) const;
     // Candidates of a non-finite target (see tree.cpp).

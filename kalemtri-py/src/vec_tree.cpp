@@ -148,10 +148,10 @@ Array<Vec3d> read_points(PyObject* obj, const char* what) {
 }
 
 VecTree build(const Array<Vec3d>& points) {
-    if (points.size() > tree::MAX_POINTS) {
+    if (!tree::fits_index(points.size())) {
         PyErr_Format(PyExc_ValueError,
-                     "argument 'points': a VecTree holds at most %zu points, not %zu",
-                     tree::MAX_POINTS, points.size());
+                     "argument 'points': a VecTree holds at most %llu points, not %zu",
+                     static_cast<unsigned long long>(tree::MAX_POINTS), points.size());
         fail();
     }
     return {std::make_shared<const tree::Tree>(points.data(), points.size())};
