@@ -5,19 +5,20 @@ For uniform and clustered clouds of N = 1e5 and 1e6 points and M = N query point
 distribution, prints the best wall time of: the build, k = 1 and k = 8 batch queries, a radius
 query holding about 8 points per target, and one single-point nearest query (at N = 1e6); then
 kalemtri's time over the fastest peer's (below 1: kalemtri faster) and the memory each index holds
-per point, from the growth of the process's resident set (pykdtree keeps the caller's array
-instead of a copy, so its figure leaves out the points' 24 bytes). --quick runs N = 1e5 only.
+per point, from the growth of the process's resident set (uniform, N = 1e6, each in a fresh
+interpreter). cKDTree and pykdtree keep a reference to the caller's C-contiguous float64 array;
+kalemtri copies the points (a snapshot), so its figure includes their 24 bytes. --quick runs N = 1e5 only.
 """
 
 import gc
 import math
+import subprocess
 import sys
 import time
 import timeit
 
-import numpy as np
-
 import kalemtri_py
+import numpy as np
 
 try:
     from scipy.spatial import cKDTree
@@ -42,18 +43,42 @@ def best(fn, repeats):
     return min(times)
 
 
+# Memory is measured in a fresh interpreter per index: the growth of the resident set over the
+# build, after glibc has returned freed blocks, so that neither earlier runs nor the build's own
+# scratch space count.
+MEMORY = """
+import ctypes, gc, sys
+import numpy as np
+name, n = sys.argv[1], int(sys.argv[2])
+if name == "kalemtri":
+    from kalemtri_py import VecTree as Index
+elif name == "cKDTree":
+    from scipy.spatial import cKDTree as Index
+else:
+    from pykdtree.kdtree import KDTree as Index
+libc = ctypes.CDLL("libc.so.6")
 def resident():
+    gc.collect()
+    libc.malloc_trim(0)
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
+points = np.random.default_rng(1).random((n, 3))
+Index(points[:1000])
+before = resident()
+index = Index(points)
+print((resident() - before) / n)
+"""
 
 
-def held_bytes(build):
-    """Bytes the index keeps, by the resident set before and after building it."""
-    gc.collect()
-    before = resident()
-    index = build()
-    after = resident()
-    return index, after - before
+def held_bytes(name, n):
+    out = subprocess.run(
+        [sys.executable, "-c", MEMORY, name, str(n)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
+    return float(out.stdout) if out.returncode == 0 else math.nan
 
 
 def cloud(kind, n, rng):
@@ -78,14 +103,17 @@ def run(kind, n, rng, rows):
     points, queries = cloud(kind, n, rng)
     reps = 3 if n >= 10**6 else 5
     peers = {}
-    tree, mem = held_bytes(lambda: VecTree(points))
-    peers["kalemtri"] = {"build": best(lambda: VecTree(points), reps), "mem": mem / n}
+    tree = VecTree(points)
+    peers["kalemtri"] = {"build": best(lambda: VecTree(points), reps)}
     if cKDTree:
-        ck, mem = held_bytes(lambda: cKDTree(points))
-        peers["cKDTree"] = {"build": best(lambda: cKDTree(points), reps), "mem": mem / n}
+        ck = cKDTree(points)
+        peers["cKDTree"] = {"build": best(lambda: cKDTree(points), reps)}
     if PyKDTree:
-        pk, mem = held_bytes(lambda: PyKDTree(points))
-        peers["pykdtree"] = {"build": best(lambda: PyKDTree(points), reps), "mem": mem / n}
+        pk = PyKDTree(points)
+        peers["pykdtree"] = {"build": best(lambda: PyKDTree(points), reps)}
+    if n >= 10**6 and kind == "uniform":
+        for name, v in peers.items():
+            v["mem"] = held_bytes(name, n)
     r = radius_for(points)
     k = peers["kalemtri"]
     k["k=1"] = best(lambda: tree.nearest_many(queries), reps)
@@ -136,7 +164,9 @@ def main():
     print("|---|---|---|---|---|---|---|")
     for kind, n, what, mine, others, ratio in rows:
         cells = [fmt(what, others[p]) if p in others else "-" for p in ("cKDTree", "pykdtree")]
-        print(f"| {kind} | {n:.0e} | {what} | {fmt(what, mine)} | {' | '.join(cells)} | {ratio:.2f} |")
+        print(
+            f"| {kind} | {n:.0e} | {what} | {fmt(what, mine)} | {' | '.join(cells)} | {ratio:.2f} |"
+        )
 
 
 if __name__ == "__main__":
