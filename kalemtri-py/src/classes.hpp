@@ -2,8 +2,6 @@
 // The type objects of the module's classes, each created once on first call, and the module
 // functions of `geometry`, in the order they are registered.
 #include "binding.hpp"
-#include "kalemtri/src/vec3d.hpp"
-#include "storage.hpp"
 
 namespace kpy {
 
@@ -23,7 +21,5 @@ PyObject* geometry_module();
 
 // The spatial index, a module attribute outside `__all__`.
 PyTypeObject* vec_tree_type();
-// A new VecList holding `items`.
-PyObject* new_vec_list(storage::Array<kalemtri::Vec3d> items);
 
 } // namespace kpy

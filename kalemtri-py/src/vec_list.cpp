@@ -1,37 +1,23 @@
-// VecList: a growable array of Vec3d with batch operations on the worker pool, and its snapshot
-// iterator. Workers see only plain arrays; every Python object is made on the calling thread after
-// the parallel part, and per-element formulas are the core's own inline functions.
+// VecList: a growable array of Vec3d with batch operations on the worker pool. Workers see only
+// plain arrays; every Python object is made on the calling thread after the parallel part, and
+// per-element formulas are the core's own inline functions.
 #include <algorithm>
-#include <string>
+#include <type_traits>
 #include <vector>
 
-#include "buffer.hpp"
 #include "classes.hpp"
-#include "kalemtri/src/format.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
 #include "kernels.hpp"
-#include "pickle.hpp"
 #include "pool.hpp"
-#include "storage.hpp"
 #include "tuning.hpp"
+#include "vec_list.hpp"
 
 namespace kpy {
 
 using kalemtri::Quat;
 using kalemtri::Vec3d;
 using storage::Array;
-
-struct VecList {
-    Array<Vec3d> items;
-    // Buffer views alive: while there are any the array must stay where it is, unchanged.
-    std::size_t exports = 0;
-};
-
-struct VecListIterator {
-    Array<Vec3d> items;
-    std::size_t cursor = 0;
-};
 
 namespace {
 
@@ -165,199 +151,29 @@ void extend(VecList& self, const VecList& other) {
 
 const Array<Vec3d>& as_list(const VecList& v) { return v.items; }
 
-// Pauses the cyclic collector while a large nest of new lists is built: otherwise each collection
-// pass walks the growing result again, which costs several times the building itself. The new
-// lists hold only floats until the caller gets them, so no cycle can form meanwhile.
-class CollectorPause {
-  public:
-    explicit CollectorPause(std::size_t objects) {
-        if (objects < 4096) return;
-#if PY310_PLUS
-        paused_ = PyGC_Disable() == 1;
-#else
-        gc_ = PyImport_ImportModule("gc");
-        PyObject* on = gc_ ? PyObject_CallMethod(gc_, "isenabled", nullptr) : nullptr;
-        paused_ = on == Py_True && call("disable");
-        Py_XDECREF(on);
-        PyErr_Clear();
-#endif
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-    ~CollectorPause() {
-#if PY310_PLUS
-        if (paused_) PyGC_Enable();
-#else
-        if (paused_) {
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            call("enable");
-            PyErr_Restore(type, value, traceback);
-        }
-        Py_XDECREF(gc_);
-#endif
-    }
-
-  private:
-#if !PY310_PLUS
-    bool call(const char* method) {
-        PyObject* r = PyObject_CallMethod(gc_, method, nullptr);
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return r != nullptr;
-    }
-    PyObject* gc_ = nullptr;
-#endif
-    bool paused_ = false;
-};
-
-PyObject* to_array(const VecList& v) {
-    CollectorPause pause(v.items.size());
-    return make_list(v.items.size(),
-                     [&](std::size_t i) { return to_py(kalemtri::to_array(v.items[i])); });
-}
-
-// ---------------------------------------------------------------------------------------------
-// Data in and out: buffer export, copies from any buffer of doubles
-
-static_assert(sizeof(Vec3d) == 3 * sizeof(double));
-
-DoubleMatrix export_items(VecList& v) {
-    ++v.exports;
-    return {reinterpret_cast<const double*>(v.items.data()), v.items.size(), 3};
-}
-void release_items(VecList& v) { --v.exports; }
-
-VecList from_buffer(PyObject* buffer) {
-    DoubleRows rows(buffer, 3, "argument 'buffer'");
-    Array<Vec3d> items(rows.rows());
-    rows.copy_to(reinterpret_cast<double*>(items.data()));
-    return {std::move(items)};
-}
-
-// The elements pickle as one block of bytes; protocol 5 hands the pickler the list's own memory,
-// which it copies in band or passes out of band, and which stays exported until it lets go.
-PyObject* reduce(const VecList& v) {
-    return reduce_to("VecList", state_bytes(v.items.data(), v.items.size() * sizeof(Vec3d)));
-}
-
-PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
-    return boundary<PyObject*>(nullptr, [&] {
-        return with_self<reduce>(self, [&](const VecList& v) {
-            const long p = PyLong_AsLong(protocol);
-            if (p == -1 && PyErr_Occurred()) argument_error("protocol");
-            return p < 5 ? reduce(v) : reduce_to("VecList", PyPickleBuffer_FromObject(self));
-        });
-    });
-}
-
-Array<Vec3d> copy_items(const Vec3d* data, std::size_t n) {
-    Array<Vec3d> items(n);
-    copy_bytes(items.data(), data, n * sizeof(Vec3d));
-    return items;
-}
-
-VecList copy(const VecList& v) { return {copy_items(v.items.data(), v.items.size())}; }
-VecList deep_copy(const VecList& v, PyObject* /*memo*/) { return copy(v); }
-
-} // namespace
-
-PyObject* new_vec_list(Array<Vec3d> items) { return result(VecList{std::move(items)}); }
-
-PyObject* restore_vec_list(PyObject* state) {
-    const Bytes bytes(state);
-    if (bytes.size() % sizeof(Vec3d) != 0) {
-        PyErr_Format(
-            PyExc_ValueError,
-            "_reconstruct(): the state of VecList must be a multiple of %zu bytes, not %zu",
-            sizeof(Vec3d), bytes.size());
-        fail();
-    }
-    const std::size_t n = bytes.size() / sizeof(Vec3d);
-    return result(VecList{copy_items(static_cast<const Vec3d*>(bytes.data()), n)});
-}
-
-namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Text form
-
-// Elements [b, e) joined by line feeds.
-void write_elements(const Vec3d* items, std::size_t b, std::size_t e, std::string& out) {
-    char buf[kalemtri::MAX_VEC3D_TEXT + 1];
-    out.reserve(out.size() + (e - b) * 48);
-    for (std::size_t i = b; i < e; ++i) {
-        char* p = buf;
-        if (i > b) *p++ = '\n';
-        p = kalemtri::write_text(items[i], p);
-        out.append(buf, static_cast<std::size_t>(p - buf));
-    }
-}
-
-PyObject* text(const VecList& v) {
-    using tuning::TEXT_CHUNK;
-    const std::size_t n = v.items.size();
-    const std::size_t chunks = tuning::block_count(n, TEXT_CHUNK);
-    // Fixed chunk boundaries: the pieces are joined in index order whatever the split.
-    std::vector<std::string> parts(chunks);
-    pool::for_blocks(
-        n, TEXT_CHUNK,
-        [&](std::size_t b, std::size_t e) {
-            std::string& part = parts[b / TEXT_CHUNK];
-            part.clear(); // a chunk may be written twice
-            write_elements(v.items.data(), b, e, part);
-        },
-        tuning::TEXT_SERIAL_CUTOFF, TEXT_CHUNK);
-    std::size_t total = 2 + (chunks ? chunks - 1 : 0);
-    for (const std::string& s : parts)
-        total += s.size();
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(total), 127);
-    if (!str) return nullptr;
-    char* p = static_cast<char*>(PyUnicode_DATA(str));
-    *p++ = '[';
-    for (std::size_t c = 0; c < chunks; ++c) {
-        if (c) *p++ = '\n';
-        p = std::copy(parts[c].begin(), parts[c].end(), p);
-    }
-    *p = ']';
-    return str;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Iterator
-
-const Vec3d* peek(const VecListIterator& s) {
-    return s.cursor < s.items.size() ? &s.items[s.cursor] : nullptr;
-}
-void advance(VecListIterator& s) { ++s.cursor; }
-
-PyTypeObject* iterator_type() {
-    static ClassDef def{
-        .name = "VecListIterator",
-        .constructor = {}, // none: "cannot create" when called
-        .methods = {},
-        .properties = {},
-        .slots = {slot(Py_tp_iter, iterator_self),
-                  slot(Py_tp_iternext, iterator_next<peek, advance>)},
-    };
-    return create_class<VecListIterator>(def);
-}
-
-VecListIterator iterate(const VecList& v) {
-    if (!iterator_type()) fail();
-    return {v.items, 0};
-}
-
 // ---------------------------------------------------------------------------------------------
 // Batch operations
 
-VecList add(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Add{o}); }
-VecList sub(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Sub{o}); }
-VecList mul(const VecList& v, double s) { return map_list(v, kernels::Mul{s}); }
-VecList rmul(const VecList& v, double s) { return map_list(v, kernels::RMul{s}); }
-VecList div(const VecList& v, double s) { return map_list(v, kernels::Div{s}); }
-VecList cross(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Cross{o}); }
-VecList normalize(const VecList& v) { return map_list(v, kernels::Normalize{}); }
+// `batch<K>` binds operation K of kernels.hpp: its operand, if any, converted as K's member, and
+// its results a new VecList, a list of floats or a list of truth values.
+template <class K, class... Operand> auto apply(const VecList& v, const Operand&... o) {
+    const K k{o...};
+    using R = decltype(k(Vec3d{}));
+    if constexpr (std::is_same_v<R, Vec3d>)
+        return map_list(v, k);
+    else if constexpr (std::is_same_v<R, double>)
+        return float_list(v, k);
+    else
+        return map<R>(v.items, k);
+}
+
+template <class K>
+constexpr auto batch = [] {
+    if constexpr (std::is_void_v<kernels::operand_t<K>>)
+        return &apply<K>;
+    else
+        return &apply<K, kernels::operand_t<K>>;
+}();
 
 // Any axis but 0, 1 and 2 panics in the core on the first element it meets.
 VecList collapse(const VecList& v, std::size_t axis) {
@@ -372,13 +188,6 @@ VecList collapse(const VecList& v, std::size_t axis) {
         return map_list(v, kernels::Collapse<3>{});
     }
 }
-
-PyObject* dot(const VecList& v, const Vec3d& o) { return float_list(v, kernels::Dot{o}); }
-PyObject* magnitude(const VecList& v) { return float_list(v, kernels::Magnitude{}); }
-PyObject* distance_to(const VecList& v, const Vec3d& o) {
-    return float_list(v, kernels::DistanceTo{o});
-}
-Array<bool> is_unit(const VecList& v) { return map<bool>(v.items, kernels::IsUnit{}); }
 
 // The new array replaces the old one only once every element is done; a failure changes nothing.
 void rotate(VecList& self, const Quat& quat) {
@@ -414,7 +223,33 @@ std::pair<std::size_t, double> minimum_distance_to(const VecList& v, const Vec3d
     return {lo + c.index, c.distance};
 }
 
+// (VecList attribute, operand, in place) of operation K. The operand is its class name, "float",
+// the fixed argument (collapse's axis) or None.
+template <class K> PyObject* describe() {
+    using O = kernels::operand_t<K>;
+    PyObject* in_place = requires { K::in_place; }
+    ? Py_True : Py_False;
+    if constexpr (requires { K::argument; })
+        return Py_BuildValue("(snO)", K::name, static_cast<Py_ssize_t>(K::argument), in_place);
+    else if constexpr (std::is_void_v<O>)
+        return Py_BuildValue("(sOO)", K::name, Py_None, in_place);
+    else if constexpr (std::is_same_v<O, double>)
+        return Py_BuildValue("(ssO)", K::name, "float", in_place);
+    else
+        return Py_BuildValue("(ssO)", K::name, Class<O>::name, in_place);
+}
+
 } // namespace
+
+PyObject* batch_operations() {
+    std::vector<PyObject* (*)()> describers;
+    kernels::for_each_operation([&](auto k) { describers.push_back(describe<decltype(k)>); });
+    PyObject* list = make_list(describers.size(), [&](std::size_t i) { return describers[i](); });
+    if (!list) return nullptr;
+    PyObject* tuple = PyList_AsTuple(list);
+    Py_DECREF(list);
+    return tuple;
+}
 
 PyTypeObject* vec_list_type() {
     static ClassDef def{
@@ -427,12 +262,12 @@ PyTypeObject* vec_list_type() {
                 method<"append", append, "vec">(),
                 method<"extend", extend, "other">(),
                 method<"to_array", to_array>(),
-                method<"dot", dot, "other">(),
-                method<"cross", cross, "other">(),
-                method<"magnitude", magnitude>(),
-                method<"normalize", normalize>(),
-                method<"is_unit", is_unit>(),
-                method<"distance_to", distance_to, "other">(),
+                method<"dot", batch<kernels::Dot>, "other">(),
+                method<"cross", batch<kernels::Cross>, "other">(),
+                method<"magnitude", batch<kernels::Magnitude>>(),
+                method<"normalize", batch<kernels::Normalize>>(),
+                method<"is_unit", batch<kernels::IsUnit>>(),
+                method<"distance_to", batch<kernels::DistanceTo>, "other">(),
                 method<"rotate", rotate, "quat">(),
                 method<"collapse", collapse, "axis">(),
                 method<"minimum_distance_to", minimum_distance_to, "other, stride">(),
@@ -445,10 +280,10 @@ PyTypeObject* vec_list_type() {
         .properties = {readonly<"list", as_list>()},
         .slots =
             {
-                slot(Py_nb_add, binary<add>),
-                slot(Py_nb_subtract, binary<sub>),
-                slot(Py_nb_multiply, binary<mul, rmul>),
-                slot(Py_nb_true_divide, binary<div>),
+                slot(Py_nb_add, binary<batch<kernels::Add>>),
+                slot(Py_nb_subtract, binary<batch<kernels::Sub>>),
+                slot(Py_nb_multiply, binary<batch<kernels::Mul>, batch<kernels::RMul>>),
+                slot(Py_nb_true_divide, binary<batch<kernels::Div>>),
                 slot(Py_mp_length, length<size>),
                 slot(Py_mp_subscript, getitem<item>),
                 slot(Py_tp_iter, unary<iterate>),
@@ -456,6 +291,7 @@ PyTypeObject* vec_list_type() {
                 slot(Py_bf_getbuffer, get_buffer<export_items, release_items>),
                 slot(Py_bf_releasebuffer, release_buffer<release_items>),
             },
+        .restore = restore,
     };
     return create_class<VecList>(def);
 }

@@ -11,6 +11,7 @@
 #include "pickle.hpp"
 #include "storage.hpp"
 #include "tree.hpp"
+#include "vec_list.hpp"
 
 namespace kpy {
 
@@ -242,7 +243,7 @@ PyObject* within_many(const VecTree& self, PyObject* targets, double radius) {
 // ---------------------------------------------------------------------------------------------
 // Value protocol
 
-std::size_t size(const VecTree& self) { return self.tree->size(); }
+std::size_t tree_size(const VecTree& self) { return self.tree->size(); }
 
 Array<Vec3d> original_points(const VecTree& self) {
     Array<Vec3d> points(self.tree->size());
@@ -250,28 +251,28 @@ Array<Vec3d> original_points(const VecTree& self) {
     return points;
 }
 
-PyObject* points(const VecTree& self) { return new_vec_list(original_points(self)); }
+VecList points(const VecTree& self) { return {original_points(self)}; }
 
-PyObject* text(const VecTree& self) {
+PyObject* tree_text(const VecTree& self) {
     return PyUnicode_FromFormat("VecTree(%zu points)", self.tree->size());
 }
 
-VecTree copy(const VecTree& self) { return self; }
-VecTree deep_copy(const VecTree& self, PyObject* /*memo*/) { return self; }
+VecTree tree_copy(const VecTree& self) { return self; }
+VecTree tree_deep_copy(const VecTree& self, PyObject* /*memo*/) { return self; }
 
 // The state is the points in their original order; loading builds the very same tree again.
 // Protocol 5 hands the pickler a block of them to keep out of band.
-PyObject* reduce(const VecTree& self) {
+PyObject* tree_reduce(const VecTree& self) {
     const Array<Vec3d> p = original_points(self);
     return reduce_to("VecTree", state_bytes(p.data(), p.size() * sizeof(Vec3d)));
 }
 
-PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
+PyObject* tree_reduce_ex(PyObject* self, PyObject* protocol) {
     return boundary<PyObject*>(nullptr, [&] {
-        return with_self<reduce>(self, [&](const VecTree& v) {
+        return with_self<tree_reduce>(self, [&](const VecTree& v) {
             const long p = PyLong_AsLong(protocol);
             if (p == -1 && PyErr_Occurred()) argument_error("protocol");
-            if (p < 5) return reduce(v);
+            if (p < 5) return tree_reduce(v);
             Array<Vec3d> pts = original_points(v);
             const std::size_t n = pts.size();
             Array<double> words(3 * n);
@@ -284,21 +285,20 @@ PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
     });
 }
 
-} // namespace
-
-PyObject* restore_vec_tree(PyObject* state) {
-    const Bytes bytes(state);
-    if (bytes.size() % sizeof(Vec3d) != 0) {
+PyObject* tree_restore(const void* state, std::size_t size) {
+    if (size % sizeof(Vec3d) != 0) {
         PyErr_Format(
             PyExc_ValueError,
             "_reconstruct(): the state of VecTree must be a multiple of %zu bytes, not %zu",
-            sizeof(Vec3d), bytes.size());
+            sizeof(Vec3d), size);
         fail();
     }
-    Array<Vec3d> points(bytes.size() / sizeof(Vec3d));
-    if (!points.empty()) std::memcpy(points.data(), bytes.data(), bytes.size());
+    Array<Vec3d> points(size / sizeof(Vec3d));
+    if (size) std::memcpy(static_cast<void*>(points.data()), state, size);
     return result(build(points));
 }
+
+} // namespace
 
 PyTypeObject* vec_tree_type() {
     static ClassDef def{
@@ -313,18 +313,19 @@ PyTypeObject* vec_tree_type() {
                 method<"k_nearest_many", k_nearest_many, "targets, k">(),
                 method<"within_many", within_many, "targets, radius">(),
                 method<"points", points>(),
-                method<"__reduce__", reduce>(),
-                {"__reduce_ex__", as_cfunction(reduce_ex), METH_O,
+                method<"__reduce__", tree_reduce>(),
+                {"__reduce_ex__", as_cfunction(tree_reduce_ex), METH_O,
                  signature_doc("__reduce_ex__", "protocol", true)},
-                method<"__copy__", copy>(),
-                method<"__deepcopy__", deep_copy, "memo">(),
+                method<"__copy__", tree_copy>(),
+                method<"__deepcopy__", tree_deep_copy, "memo">(),
             },
         .properties = {},
         .slots =
             {
-                slot(Py_mp_length, length<size>),
-                slot(Py_tp_repr, repr<text>),
+                slot(Py_mp_length, length<tree_size>),
+                slot(Py_tp_repr, repr<tree_text>),
             },
+        .restore = tree_restore,
     };
     return create_class<VecTree>(def);
 }
