@@ -21,4 +21,7 @@ PyMethodDef* intersection_functions();
 // The `geometry` submodule.
 PyObject* geometry_module();
 
+// The spatial index, a module attribute outside `__all__`.
+PyTypeObject* vec_tree_type();
+
 } // namespace kpy

@@ -107,7 +107,8 @@ bool kalemtri_body(PyObject* m) {
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
            add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0 &&
            add_private(m, "_batch_operations", batch_operations()) &&
-           add_unlisted_class(m, "QuatList", quat_list_type());
+           add_unlisted_class(m, "QuatList", quat_list_type()) &&
+           add_unlisted_class(m, "VecTree", vec_tree_type());
 }
 
 bool geometry_body(PyObject* m) {

@@ -470,6 +470,48 @@ class QuatList:
         def __release_buffer__(self, buffer: memoryview, /) -> None:
             """Ends a view."""
 
+@final
+class VecTree:
+    """An immutable kd-tree over a snapshot of N points: exact nearest, k-nearest and radius queries.
+
+    Distances are sqrt((dx*dx + dy*dy) + dz*dz), d = point - target, the bits of
+    VecList.minimum_distance_to(target, 1); they rank by IEEE totalOrder, ties to the lower index.
+    A distance is within radius r when distance <= r (IEEE): NaN distances never are, so a target
+    with a NaN component finds nothing. Batch results are read-only memoryviews, int64 ('q') for
+    indexes and float64 ('d') for distances: numpy.asarray takes them without a copy. Not in __all__.
+    """
+
+    def __new__(cls, points: Buffer | _ArrayInterface) -> Self:
+        """Copies native doubles shaped (N, 3) or (3*N,), e.g. a VecList or a numpy array."""
+    def __len__(self) -> int:
+        """N, the number of points."""
+    def points(self) -> VecList:
+        """The points as a new VecList, in their original order, every bit kept."""
+    def nearest(self, target: Vec3d) -> tuple[int, float]:
+        """(index, distance) of the nearest point; ValueError for an empty tree."""
+    def k_nearest(self, target: Vec3d, k: SupportsIndex) -> builtins.list[tuple[int, float]]:
+        """The k nearest (index, distance), nearest first; ValueError unless 1 <= k <= N."""
+    def within(self, target: Vec3d, radius: _Float) -> builtins.list[int]:
+        """Ascending indexes with distance <= radius; ValueError for a negative or NaN radius."""
+    def nearest_many(self, targets: Buffer | _ArrayInterface) -> tuple[memoryview, memoryview]:
+        """(indexes, distances), each shaped (M,): nearest() of every target row (M, 3)."""
+    def k_nearest_many(
+        self, targets: Buffer | _ArrayInterface, k: SupportsIndex
+    ) -> tuple[memoryview, memoryview]:
+        """(indexes, distances), each shaped (M, k): k_nearest() of every target row."""
+    def within_many(
+        self, targets: Buffer | _ArrayInterface, radius: _Float
+    ) -> tuple[memoryview, memoryview]:
+        """(offsets, indexes) in CSR form: target m's hits are indexes[offsets[m]:offsets[m+1]]."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles the points as one block of raw bytes; loading builds the same tree again."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[object, tuple[str, object]]:
+        """From protocol 5 on, hands the pickler a block of the points (in or out of band)."""
+    def __copy__(self) -> VecTree:
+        """A new VecTree sharing the immutable tree (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> VecTree:
+        """A new VecTree sharing the immutable tree (copy.deepcopy)."""
+
 @type_check_only
 class _VecSequence(Protocol):
     """Anything indexable by int giving Vec3d, as a class with only __getitem__."""
