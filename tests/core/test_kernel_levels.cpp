@@ -17,10 +17,15 @@ namespace {
 
 const double inf = std::numeric_limits<double>::infinity();
 
-// One NaN bit pattern only, the one invalid operations make (sign set, no payload): where two
-// different NaNs meet in a commutative operation, x86 returns the first operand's and the compiler
-// orders the operands as it sees fit, so those bits are not pinned, not even between two builds.
-const double DEFAULT_NAN = std::bit_cast<double>(std::uint64_t{0xfff8000000000000});
+// One NaN bit pattern only, the one this processor's invalid operations make (x86: sign set, no
+// payload; AArch64: no sign): where two different NaNs meet in a commutative operation, the
+// processor returns one operand's and the compiler orders the operands as it sees fit, so those
+// bits are not pinned, not even between two builds.
+double invalid_operation_nan() {
+    volatile double i = std::numeric_limits<double>::infinity();
+    return i - i;
+}
+const double DEFAULT_NAN = invalid_operation_nan();
 const double EDGES[] = {0.0,
                         -0.0,
                         1.0,
