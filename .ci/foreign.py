@@ -74,7 +74,7 @@ def stage_headers(target: Target, chroot_root: Path, dest: Path) -> Path:
     pyconfig.h only picks <multiarch>/pythonX.Y/pyconfig.h by the compiler's macros, and that path
     would resolve against the host's /usr/include: the target's own file replaces it."""
     source = chroot_root / target.include.lstrip("/")
-    include = dest / "include"
+    include = dest.resolve() / "include"
     if include.exists():
         shutil.rmtree(include)
     shutil.copytree(source, include, symlinks=False)
