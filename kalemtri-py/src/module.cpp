@@ -127,4 +127,6 @@ PyObject* geometry_module() { return init_module(geometry_def); }
 
 } // namespace kpy
 
+// Nothing declares free-threaded support (no PyUnstable_Module_SetGIL): every binding relies on the
+// interpreter lock, so a free-threaded interpreter turns its lock back on when it imports this.
 PyMODINIT_FUNC PyInit_kalemtri_py() { return kpy::init_module(kpy::kalemtri_module); }

@@ -34,3 +34,15 @@ def test_each_supported_version_has_its_wheel_tests(sessions):
     module, funcs = sessions
     assert funcs["tests"].python == funcs["wheel"].python == module.PYTHONS
     assert module.PYTHONS[0] == "3.9" and len(module.PYTHONS) >= 5
+
+
+def test_versions_this_machine_lacks_come_from_debian_unstable(sessions):
+    module, funcs = sessions
+    for version in module.PYTHONS:
+        if module.version_key(version) >= (3, 14):
+            assert (version in module.INTERPRETERS) != (version in module.SID_PYTHONS)
+    for version in module.SID_PYTHONS:
+        assert {f"python{version}-dev", f"python{version}-venv"} <= set(module.SID.packages)
+    # Both the wheels' builds and their tests, in CI and in ./dev wheel.
+    for name in ("sid", "arm64", "i386"):
+        assert {"test", "wheel"} <= set(funcs[name].tags)
