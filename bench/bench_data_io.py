@@ -1,11 +1,11 @@
 """Moving data in and out of VecList against numpy's own copy of the same array.
 
-Run: python bench/bench_data_io.py [--quick]
+Run: python bench/bench_data_io.py [--quick] [--json PATH]
 For N = 1e4 .. 1e7 points prints the best wall time in ms of: ndarray.copy() of an (N, 3) float64
 array (the reference), VecList.from_buffer of that array in C and in Fortran order, and pickle
 dumps + loads round trips of a VecList at protocol 4 (bytes), protocol 5 in band and protocol 5
 out of band, with the same round trip of the ndarray for comparison; then each time divided by the
-copy's.
+copy's. --json writes the measurements for bench/plot.py.
 """
 
 import pickle
@@ -15,6 +15,7 @@ import time
 import numpy as np
 
 from kalemtri_py import VecList
+from results import Recorder
 
 SIZES = [10**4, 10**5, 10**6, 10**7]
 BUDGET = 0.3  # seconds of repeats per measurement
@@ -50,6 +51,7 @@ def main():
         ("pickle VecList, protocol 5 out of band", lambda a, f, v: round_trip(v, 5, True)),
         ("pickle ndarray, protocol 5", lambda a, f, v: round_trip(a, 5)),
     ]
+    record = Recorder("data_io", "ms")
     print(f"{'N':>9} {'ndarray.copy() ms':>18}")
     rows = []
     for n in sizes:
@@ -59,6 +61,11 @@ def main():
         copy_ms = best(lambda: a.copy())
         times = [best(lambda c=c: c[1](a, f, v)) for c in cases]
         rows.append((n, copy_ms, times))
+        for (name, _), t in zip(cases, times):
+            record.add(
+                name, "kalemtri" if "VecList" in name or "from_buffer" in name else "numpy", t, n
+            )
+            record.add(name, "ndarray.copy()", copy_ms, n)
         print(f"{n:>9} {copy_ms:>18.3f}")
     print()
     header = "| operation | " + " | ".join(f"N = {n:.0e}" for n, _, _ in rows) + " |"
@@ -68,6 +75,7 @@ def main():
     for i, (name, _) in enumerate(cases):
         cells = [f"{t[i]:.3f} ({t[i] / c:.2f}x)" for _, c, t in rows]
         print(f"| {name} ms (x copy) | " + " | ".join(cells) + " |")
+    record.write()
 
 
 if __name__ == "__main__":

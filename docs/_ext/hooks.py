@@ -1,0 +1,125 @@
+"""MkDocs hooks: the reference covers every public member, and each has a docstring.
+
+The API model is the stub package (the runtime docstrings are bare signatures), loaded with
+griffe exactly as mkdocstrings loads it. Two rules, both warnings, so that a strict build fails:
+
+- every public member must have a docstring: an entry without one would say nothing;
+- a public class of `kalemtri_py` that no page renders gets a generated page under Reference,
+  so a class added to the module shows up without anyone editing the navigation.
+"""
+
+import logging
+import re
+from pathlib import Path
+
+import griffe
+from mkdocs.structure.files import File
+from mkdocs.structure.nav import Section
+from mkdocs.structure.pages import Page
+
+log = logging.getLogger("mkdocs.plugins.kalemtri")
+
+MODULES = ("kalemtri_py", "kalemtri_dask")
+# Rendered members: the filters of mkdocs.yml (no _private names; __hash__ = None says only that
+# the class is unhashable).
+_HIDDEN = re.compile(r"^_[^_]|^__hash__$")
+_DIRECTIVE = re.compile(r"^::: *([\w.]+)[ \t]*\n((?:[ \t]+.*\n|[ \t]*\n)*)", re.MULTILINE)
+
+_generated = []
+
+
+def public_tree(search_paths):
+    """{dotted path: griffe object} of every public object the reference renders."""
+    loader = griffe.GriffeLoader(search_paths=search_paths, allow_inspection=False)
+    found = {}
+    for name in MODULES:
+        module = loader.load(name, find_stubs_package=True)
+        _walk_module(module, name, found)
+    loader.resolve_aliases(implicit=False, external=False)
+    return found
+
+
+def _walk_module(module, path, found):
+    found[path] = module
+    exported = module.exports if module.exports is not None else []
+    for name in exported:
+        name = name if isinstance(name, str) else name.name
+        member = module.members.get(name)
+        if member is None:
+            continue
+        if member.is_module:
+            _walk_module(member, f"{path}.{name}", found)
+        else:
+            _walk_object(member, f"{path}.{name}", found)
+
+
+def _walk_object(obj, path, found):
+    found[path] = obj
+    if obj.is_class:
+        for name, member in obj.members.items():
+            if not _HIDDEN.search(name) and not member.is_alias:
+                _walk_object(member, f"{path}.{name}", found)
+
+
+def rendered_roots(docs_dir):
+    """{identifier: covers members} for every `::: identifier` directive of the pages."""
+    roots = {}
+    for page in Path(docs_dir).rglob("*.md"):
+        for match in _DIRECTIVE.finditer(page.read_text(encoding="utf-8")):
+            roots[match.group(1)] = "members:" not in match.group(2)
+    return roots
+
+
+def is_rendered(path, roots):
+    if path in roots:
+        return True
+    parts = path.split(".")
+    return any(roots.get(".".join(parts[:i])) for i in range(1, len(parts)))
+
+
+def on_files(files, config, **kwargs):
+    handler = config["plugins"]["mkdocstrings"].config["handlers"]["python"]
+    paths = [str(Path(config["config_file_path"]).parent / p) for p in handler.get("paths", [])]
+    tree = public_tree(paths)
+    roots = rendered_roots(config["docs_dir"])
+    _generated.clear()
+    for path, obj in sorted(tree.items()):
+        if obj.is_module:
+            continue
+        if not (obj.docstring and obj.docstring.value.strip()):
+            log.warning("%s is public but has no docstring in the stubs: document it", path)
+        if is_rendered(path, roots):
+            continue
+        if path.count(".") == 1 and obj.is_class:
+            name = path.rsplit(".", 1)[1]
+            uri = f"reference/{_snake(name)}.md"
+            log.info("no page renders %s: generating %s", path, uri)
+            file = File.generated(config, uri, content=f"# {name}\n\n::: {path}\n")
+            files.append(file)
+            _generated.append((name, file))
+            roots[path] = True
+        else:
+            log.warning("%s is public but no reference page renders it", path)
+    return files
+
+
+def on_nav(nav, config, files, **kwargs):
+    if not _generated:
+        return nav
+    section = next(
+        (item for item in nav.items if isinstance(item, Section) and item.title == "Reference"),
+        None,
+    )
+    for title, file in _generated:
+        page = Page(title, file, config)
+        if section is not None:
+            page.parent = section
+            section.children.append(page)
+        else:
+            nav.items.append(page)
+        nav.pages.append(page)
+    return nav
+
+
+def _snake(name):
+    return re.sub(r"(?<=[a-z0-9])(?=[A-Z])", "_", name).lower()
