@@ -29,7 +29,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt
-from matplotlib.ticker import FuncFormatter
+from matplotlib.ticker import FuncFormatter, NullFormatter
 
 COLOURS = {
     "kalemtri": "#3949ab",
@@ -116,7 +116,8 @@ def lines_against_n(doc, rows, cases, title, path, bound=None, ylabel=None):
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.yaxis.set_major_formatter(PLAIN)
-        ax.yaxis.set_minor_formatter(PLAIN_MINOR)
+        low, high = ax.get_ylim()
+        ax.yaxis.set_minor_formatter(PLAIN_MINOR if high < 30 * low else NullFormatter())
         ax.set_title(case, fontsize=10, family="monospace")
         ax.grid(True, which="major", alpha=0.3)
         ax.tick_params(labelsize=8)
@@ -221,7 +222,7 @@ def plot_generic(doc, out):
     name = doc.get("benchmark", "benchmark")
     path = out / f"{name}.png"
     unit = doc.get("unit", "")
-    title = f"{name}: {unit}" if unit else name
+    title = TITLES.get(name, f"{name}: {unit}" if unit else name)
     if all("n" in r for r in rows):
         lines_against_n(doc, rows, ordered_cases(rows), title, path, ylabel=unit)
     else:
@@ -229,6 +230,11 @@ def plot_generic(doc, out):
     return [path]
 
 
+TITLES = {
+    "data_io": "Points into and out of VecList: time per call, against numpy's copy",
+    "tree": "Spatial index: time against N",
+    "dask": "kalemtri_dask against one VecList",
+}
 PLOTTERS = {"vec_list": plot_vec_list, "vec3d": plot_vec3d}
 
 
