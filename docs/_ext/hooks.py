@@ -14,8 +14,6 @@ from pathlib import Path
 
 import griffe
 from mkdocs.structure.files import File
-from mkdocs.structure.nav import Section
-from mkdocs.structure.pages import Page
 
 log = logging.getLogger("mkdocs.plugins.kalemtri")
 
@@ -24,9 +22,6 @@ MODULES = ("kalemtri_py", "kalemtri_dask")
 # the class is unhashable).
 _HIDDEN = re.compile(r"^_[^_]|^__hash__$")
 _DIRECTIVE = re.compile(r"^::: *([\w.]+)[ \t]*\n((?:[ \t]+.*\n|[ \t]*\n)*)", re.MULTILINE)
-
-_generated = []
-
 
 def public_tree(search_paths):
     """{dotted path: griffe object} of every public object the reference renders."""
@@ -82,7 +77,6 @@ def on_files(files, config, **kwargs):
     paths = [str(Path(config["config_file_path"]).parent / p) for p in handler.get("paths", [])]
     tree = public_tree(paths)
     roots = rendered_roots(config["docs_dir"])
-    _generated.clear()
     for path, obj in sorted(tree.items()):
         if obj.is_module:
             continue
@@ -96,29 +90,23 @@ def on_files(files, config, **kwargs):
             log.info("no page renders %s: generating %s", path, uri)
             file = File.generated(config, uri, content=f"# {name}\n\n::: {path}\n")
             files.append(file)
-            _generated.append((name, file))
+            _add_to_nav(config, name, uri)
             roots[path] = True
         else:
             log.warning("%s is public but no reference page renders it", path)
     return files
 
 
-def on_nav(nav, config, files, **kwargs):
-    if not _generated:
-        return nav
-    section = next(
-        (item for item in nav.items if isinstance(item, Section) and item.title == "Reference"),
-        None,
-    )
-    for title, file in _generated:
-        page = Page(title, file, config)
-        if section is not None:
-            page.parent = section
-            section.children.append(page)
-        else:
-            nav.items.append(page)
-        nav.pages.append(page)
-    return nav
+def _add_to_nav(config, title, uri):
+    """Appends the page to the Reference section of the navigation (made after on_files)."""
+    nav = config["nav"]
+    if nav is None:
+        return  # no explicit navigation: mkdocs lists every page itself
+    for item in nav:
+        if isinstance(item, dict) and isinstance(item.get("Reference"), list):
+            item["Reference"].append({title: uri})
+            return
+    nav.append({title: uri})
 
 
 def _snake(name):
