@@ -23,6 +23,7 @@ MODULES = ("kalemtri_py", "kalemtri_dask")
 _HIDDEN = re.compile(r"^_[^_]|^__hash__$")
 _DIRECTIVE = re.compile(r"^::: *([\w.]+)[ \t]*\n((?:[ \t]+.*\n|[ \t]*\n)*)", re.MULTILINE)
 
+
 def public_tree(search_paths):
     """{dotted path: griffe object} of every public object the reference renders."""
     loader = griffe.GriffeLoader(search_paths=search_paths, allow_inspection=False)
