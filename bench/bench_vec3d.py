@@ -1,9 +1,7 @@
 """Single-object operations: kalemtri_py against a pure-Python class and numpy 3-element arrays.
 
-Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_vec3d.py [--json PATH]
-Prints ns per operation (best of several repeats) and the ratio of each alternative to kalemtri_py,
-with PyGLM's double-precision types as a further column when PyGLM is installed. --json writes the
-measurements for bench/plot.py.
+Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_vec3d.py
+Prints ns per operation (best of several repeats) and the ratio of each alternative to kalemtri_py.
 """
 
 import math
@@ -11,16 +9,11 @@ import sys
 import timeit
 
 from kalemtri_py import AngleRadians, Quat, Vec3d
-from results import Recorder
 
 try:
     import numpy as np
 except ImportError:  # numpy is optional here
     np = None
-try:
-    import glm
-except ImportError:  # PyGLM is optional too
-    glm = None
 
 
 class PyVec:
@@ -74,22 +67,6 @@ CASES = {
     ),
 }
 
-# The same operations with PyGLM's double-precision dvec3 and dquat, where PyGLM has one.
-# gq is the rotation q.rotate applies: conj(q) (0, v) q is glm's q' * v with q' = conj(q).
-PYGLM = {
-    "construct": "glm.dvec3(1.0, 2.0, 3.0)",
-    "a + b": "ga + gb",
-    "a * 2.0": "ga * 2.0",
-    "a.dot(b)": "glm.dot(ga, gb)",
-    "a.cross(b)": "glm.cross(ga, gb)",
-    "a.magnitude()": "glm.length(ga)",
-    "a.normalize()": "glm.normalize(ga)",
-    "a.x": "ga.x",
-    "repr(a)": "repr(ga)",
-    "q.rotate(a)": "gq * ga",
-    "Quat.from_axis_angle": "glm.angleAxis(0.75, gz)",
-}
-
 
 def setup_namespace():
     ns = {"Vec3d": Vec3d, "PyVec": PyVec, "np": np, "Quat": Quat}
@@ -102,15 +79,8 @@ def setup_namespace():
         ns["q"] = Quat.from_axis_angle(Vec3d(0.0, 0.0, 1.0), AngleRadians(0.75))
         if np is not None:
             ns["R"] = np.array(ns["q"].to_rotation_matrix()).T
-        if glm is not None:
-            q = ns["q"]
-            ns["gq"] = glm.dquat(q.w, -q.i, -q.j, -q.k)
     except TypeError:  # a build without the angle and quaternion classes
         pass
-    if glm is not None:
-        ns["glm"] = glm
-        ns["ga"], ns["gb"] = glm.dvec3(1.5, -2.25, 3.0), glm.dvec3(0.5, 4.0, -1.0)
-        ns["gz"] = glm.dvec3(0.0, 0.0, 1.0)
     return ns
 
 
@@ -126,27 +96,14 @@ def ns_per_op(stmt, ns, number=200_000, repeat=5):
 
 def main():
     ns = setup_namespace()
-    record = Recorder("vec3d", "ns per call")
-    print(
-        f"Python {sys.version.split()[0]}, numpy {np.__version__ if np else 'absent'}, "
-        f"PyGLM {glm.version if glm else 'absent'}"
-    )
+    print(f"Python {sys.version.split()[0]}, numpy {np.__version__ if np else 'absent'}")
     print(
         f"{'operation':<24}{'kalemtri ns':>12}{'python ns':>11}{'ratio':>8}{'numpy ns':>11}{'ratio':>8}"
-        f"{'PyGLM ns':>11}{'ratio':>8}"
     )
     for name, (ours, python, numpy_stmt) in CASES.items():
         k = ns_per_op(ours, ns)
         p = ns_per_op(python, ns)
         n = ns_per_op(numpy_stmt, ns, number=50_000) if np is not None else None
-        g = ns_per_op(PYGLM.get(name), ns) if glm is not None else None
-        for impl, value, stmt in (
-            ("kalemtri", k, ours),
-            ("Python class", p, python),
-            ("numpy", n, numpy_stmt),
-            ("PyGLM", g, PYGLM.get(name)),
-        ):
-            record.add(name, impl, value, statement=stmt)
 
         def cell(v, width):
             return f"{v:>{width}.1f}" if v is not None else f"{'-':>{width}}"
@@ -154,12 +111,12 @@ def main():
         def ratio(v):
             return f"{v / k:>7.1f}x" if v is not None and k else f"{'-':>8}"
 
-        print(
-            f"{name:<24}{cell(k, 12)}{cell(p, 11)}{ratio(p)}{cell(n, 11)}{ratio(n)}"
-            f"{cell(g, 11)}{ratio(g)}"
-        )
-    record.write()
+        print(f"{name:<24}{cell(k, 12)}{cell(p, 11)}{ratio(p)}{cell(n, 11)}{ratio(n)}")
 
 
 if __name__ == "__main__":
-    main()
+    # --json PATH also writes the measurements, with a PyGLM dvec3 table, for bench/plot.py.
+    from results import run_recorded
+    from vec3d_pyglm import table
+
+    run_recorded(sys.modules[__name__], "vec3d", extra=table)

@@ -121,3 +121,42 @@ class Recorder:
             f.write("\n")
         print(f"measurements written to {self.path}")
         return self.path
+
+
+# The case tables of bench_vec3d.py: which implementation each statement column times.
+COLUMNS = {
+    "CASES": ("kalemtri", "Python class", "numpy"),
+    "QUAT_CASES": ("kalemtri", "PyGLM", "numpy-quaternion"),
+}
+
+
+def run_recorded(module, benchmark, unit="ns per call", extra=None):
+    """Runs module.main() as it is and records what its ns_per_op timed.
+
+    The script's own tables and printing stay as they are: each timed statement is found again
+    in the module's case tables (COLUMNS) to name its case and implementation. extra(module,
+    record), when given, runs afterwards and may add rows of its own.
+    """
+    record = Recorder(benchmark, unit)
+    timed, original = {}, module.ns_per_op
+
+    def ns_per_op(stmt, ns, *args, **kwargs):
+        value = original(stmt, ns, *args, **kwargs)
+        if value is not None:
+            timed[stmt] = min(value, timed.get(stmt, value))
+        return value
+
+    module.ns_per_op = ns_per_op
+    try:
+        module.main()
+        for table, impls in COLUMNS.items():
+            for case, statements in getattr(module, table, {}).items():
+                for impl, stmt in zip(impls, statements):
+                    if stmt in timed:
+                        record.add(case, impl, timed[stmt], statement=stmt)
+        if extra is not None:
+            extra(module, record)
+    finally:
+        module.ns_per_op = original
+    record.write()
+    return record

@@ -143,3 +143,39 @@ def test_committed_charts_come_with_their_measurements():
         assert (charts / f"{name}.png").is_file()
     measured = {json.loads(p.read_text())["benchmark"] for p in charts.glob("*.json")}
     assert {"vec3d", "vec_list", "data_io"} <= measured
+
+
+def test_run_recorded_names_what_the_script_timed(tmp_path, monkeypatch):
+    import types
+
+    timings = {"k()": 30.0, "p()": 200.0, "g()": 45.0}
+    bench = types.SimpleNamespace(
+        CASES={"op": ("k()", "p()", None), "other": ("k2()", None, None)},
+        QUAT_CASES={"q op": ("k()", "g()", "absent()")},
+    )
+    bench.ns_per_op = lambda stmt, ns, number=1: timings.get(stmt)
+
+    def main():
+        for case in list(bench.CASES.values()) + list(bench.QUAT_CASES.values()):
+            for stmt in case:
+                bench.ns_per_op(stmt, {})
+
+    bench.main = main
+    original = bench.ns_per_op
+    path = tmp_path / "vec3d.json"
+    monkeypatch.setattr(sys, "argv", ["bench_vec3d.py", "--json", str(path)])
+
+    def extra(module, record):
+        assert module is bench
+        record.add("op", "PyGLM", module.ns_per_op("g()", {}))
+
+    results.run_recorded(bench, "vec3d", extra=extra)
+    rows = {(r["case"], r["impl"]): r["value"] for r in json.loads(path.read_text())["rows"]}
+    assert rows == {
+        ("op", "kalemtri"): 30.0,
+        ("op", "Python class"): 200.0,
+        ("q op", "kalemtri"): 30.0,
+        ("q op", "PyGLM"): 45.0,
+        ("op", "PyGLM"): 45.0,
+    }
+    assert bench.ns_per_op is original  # the script's timer is given back
