@@ -36,10 +36,16 @@ def public_tree(search_paths):
 
 
 def _walk_module(module, path, found):
+    """The module's __all__, and every name it defines without a leading underscore: a class can
+    be public without being listed in __all__."""
     found[path] = module
-    exported = module.exports if module.exports is not None else []
-    for name in exported:
-        name = name if isinstance(name, str) else name.name
+    names = [n if isinstance(n, str) else n.name for n in module.exports or ()]
+    names += [
+        name
+        for name, member in module.members.items()
+        if not name.startswith("_") and not member.is_alias and name not in names
+    ]
+    for name in names:
         member = module.members.get(name)
         if member is None:
             continue

@@ -40,8 +40,9 @@ def read_inventory(path):
 
 
 def public_names():
-    """Every public name of the installed modules, found now: modules' __all__ (or their names
-    without a leading underscore) and the own members of each class without one."""
+    """Every public name of the installed modules, found now: each module's __all__ and every
+    other name it defines without a leading underscore (a class may be public outside __all__),
+    and the own members of each such class without one."""
     import kalemtri_dask
     import kalemtri_py
 
@@ -52,16 +53,20 @@ def public_names():
     ]
     names = []
     for path, module in modules:
-        exported = getattr(module, "__all__", None)
-        if exported is None:
-            exported = [
-                n
-                for n in dir(module)
-                if not n.startswith("_") and not inspect.ismodule(getattr(module, n))
-            ]
+        exported = list(getattr(module, "__all__", ()))
+        exported += [n for n in dir(module) if n not in exported and _defines(module, n)]
         for name in exported:
             obj = getattr(module, name)
             names.append(f"{path}.{name}")
             if isinstance(obj, type):
                 names += [f"{path}.{name}.{m}" for m in vars(obj) if not m.startswith("_")]
     return names
+
+
+def _defines(module, name):
+    """name is public and made by module, not imported into it (the extension's classes say
+    builtins)."""
+    obj = getattr(module, name)
+    if name.startswith("_") or inspect.ismodule(obj):
+        return False
+    return getattr(obj, "__module__", None) in (module.__name__, "builtins")

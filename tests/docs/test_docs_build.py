@@ -44,7 +44,16 @@ def _stub_package(tmp_path, extra=""):
 
 def test_public_tree_walks_exports_and_class_members(tmp_path):
     hooks = pytest.importorskip("hooks")
-    tree = hooks.public_tree([str(_stub_package(tmp_path))])
+    extra = """
+        @final
+        class Outside:
+            \"\"\"Public without being in __all__.\"\"\"
+
+            def method(self) -> None:
+                \"\"\"Documented.\"\"\"
+    """
+    tree = hooks.public_tree([str(_stub_package(tmp_path, extra))])
+    assert "kalemtri_py.Outside.method" in tree
     for path in (
         "kalemtri_py.VecList.minimum_distance_to",
         "kalemtri_py.Vec3d.x",
@@ -58,6 +67,7 @@ def test_public_tree_walks_exports_and_class_members(tmp_path):
     assert not hidden  # _Float, _VecSequence, ... are not public
     assert "kalemtri_py.AngleRadians.__hash__" not in tree
     assert "kalemtri_dask._probe" not in tree
+    assert "kalemtri_py.Sequence" not in tree  # imported, not defined
 
 
 def test_rendered_roots_and_coverage(tmp_path):
@@ -112,8 +122,6 @@ def test_a_new_class_gets_its_own_page(tmp_path):
     result = _build(
         tmp_path,
         """
-        __all__ += ["VecExtra"]
-
         @final
         class VecExtra:
             \"\"\"A class added to the module.\"\"\"
