@@ -83,13 +83,15 @@ def test_rendered_roots_and_coverage(tmp_path):
     assert not hooks.is_rendered("kalemtri_py.Quat", roots)  # the module directive has no members
 
 
-def _build(tmp_path, extra):
+def _build(tmp_path, extra, page_text=""):
     pytest.importorskip("mkdocs")
     pytest.importorskip("mkdocstrings_handlers.python")
     _stub_package(tmp_path, extra)
-    shutil.copytree(ROOT / "docs", tmp_path / "docs", ignore=shutil.ignore_patterns("benchmarks"))
-    shutil.copytree(ROOT / "docs" / "benchmarks", tmp_path / "docs" / "benchmarks")
+    shutil.copytree(ROOT / "docs", tmp_path / "docs")
     shutil.copy(ROOT / "mkdocs.yml", tmp_path / "mkdocs.yml")
+    if page_text:
+        with open(tmp_path / "docs" / "conventions.md", "a", encoding="utf-8") as page:
+            page.write(page_text)
     return subprocess.run(
         [sys.executable, "docs/build.py"],
         check=False,
@@ -135,3 +137,15 @@ def test_a_new_class_gets_its_own_page(tmp_path):
     assert 'id="kalemtri_py.VecExtra.measure"' in page
     assert "x*x, documented." in page
     assert "reference/vec_extra/" in (tmp_path / "site" / "index.html").read_text()  # in the nav
+
+
+def test_broken_references_fail_the_build(tmp_path):
+    broken = {
+        "kalemtri_py.Vec3d.no_such_method": "[the method][kalemtri_py.Vec3d.no_such_method]",
+        "no-such-page.md": "[a page](no-such-page.md)",
+        "no-such-section": "[a section](numpy.md#no-such-section)",
+    }
+    result = _build(tmp_path, "", "".join(f"\nSee {link}.\n" for link in broken.values()))
+    assert result.returncode != 0
+    for target in broken:
+        assert target in result.stderr
