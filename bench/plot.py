@@ -33,6 +33,7 @@ from matplotlib.ticker import FuncFormatter, NullFormatter
 
 COLOURS = {
     "kalemtri": "#3949ab",
+    "one VecList": "#3949ab",
     "numpy": "#e65100",
     "numpy copy": "#757575",
     "ndarray.copy()": "#757575",
@@ -147,7 +148,7 @@ def bars(doc, rows, cases, title, path, xlabel):
         xs = [value[(c, impl)] for c in cases if (c, impl) in value]
         ax.barh(ys, xs, height=height, color=colour(impl, impls), label=impl)
         for y, x in zip(ys, xs):
-            ax.text(x * 1.05, y, f"{x:.0f}" if x >= 10 else f"{x:.1f}", va="center", fontsize=7)
+            ax.text(x * 1.05, y, f"{x:.0f}" if x >= 100 else f"{x:.3g}", va="center", fontsize=7)
     ax.set_yticks([i + 0.4 - height / 2 for i in range(len(cases))])
     ax.set_yticklabels(cases, family="monospace", fontsize=9)
     ax.invert_yaxis()
