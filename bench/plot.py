@@ -20,7 +20,6 @@ of its measurements.
 
 import json
 import os
-import shutil
 import sys
 import textwrap
 from pathlib import Path
@@ -30,6 +29,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 from matplotlib.ticker import FuncFormatter, NullFormatter
+from results import dumps
 
 COLOURS = {
     "kalemtri": "#3949ab",
@@ -293,8 +293,8 @@ def plot_all(source, out):
         doc.setdefault("benchmark", benchmark)
         charts = PLOTTERS.get(benchmark, plot_generic)(doc, out)
         if charts and source.resolve() != out.resolve():
-            for path, _ in runs:
-                shutil.copyfile(path, out / path.name)
+            for path, run in runs:
+                (out / path.name).write_text(dumps(run), encoding="utf-8")
         written += charts
     return written
 

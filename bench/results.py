@@ -77,6 +77,20 @@ def versions():
     return found
 
 
+def dumps(doc):
+    """The measurement document as JSON text, one row a line: readable, and small enough to keep
+    beside the charts."""
+    import json
+
+    doc = dict(doc)
+    rows = doc.pop("rows", [])
+    head = json.dumps(doc, indent=1)[:-2]
+    if not rows:
+        return f'{head},\n "rows": []\n}}\n'
+    body = ",\n".join(f"  {json.dumps(row)}" for row in rows)
+    return f'{head},\n "rows": [\n{body}\n ]\n}}\n'
+
+
 class Recorder:
     """Collects rows and writes them to the `--json` path of argv, when one was given."""
 
@@ -111,14 +125,11 @@ class Recorder:
     def write(self):
         if self.path is None:
             return None
-        import json
-
         directory = os.path.dirname(self.path)
         if directory:
             os.makedirs(directory, exist_ok=True)
         with open(self.path, "w", encoding="utf-8") as f:
-            json.dump(self.document(), f, indent=1)
-            f.write("\n")
+            f.write(dumps(self.document()))
         print(f"measurements written to {self.path}")
         return self.path
 

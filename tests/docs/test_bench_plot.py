@@ -125,6 +125,8 @@ def test_plot_all_charts_what_is_there_and_skips_the_rest(tmp_path, capsys):
         assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and path.stat().st_size > 5000
     copied = sorted(p.name for p in out.glob("*.json"))
     assert copied == ["dask.json", "tree.json", "vec3d.json", "vec_list-2.json", "vec_list.json"]
+    for name in copied:  # rewritten one row a line, the same data
+        assert json.loads((out / name).read_text()) == json.loads((source / name).read_text())
     err = capsys.readouterr().err
     assert "skipping" in err and "broken.json" in err and "other.json" in err
 
