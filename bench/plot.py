@@ -153,10 +153,11 @@ def bars(doc, rows, cases, title, path, xlabel):
     ax.set_yticklabels(cases, family="monospace", fontsize=9)
     ax.invert_yaxis()
     ax.set_xscale("log")
+    ax.set_xlim(right=max(value.values()) * 4)  # room for the last label
     ax.set_xlabel(xlabel, fontsize=9)
     ax.grid(True, axis="x", which="major", alpha=0.3)
-    ax.legend(loc="lower right", fontsize=9)
-    fig.tight_layout(rect=(0, 0.06, 1, 0.95))
+    fig.tight_layout(rect=(0, 0.06, 1, 0.92))
+    fig.legend(loc="upper center", bbox_to_anchor=(0.5, 0.955), fontsize=9, ncol=len(impls))
     finish(fig, doc, title, path)
 
 
