@@ -109,11 +109,11 @@ struct Div {
     double s;
     Vec3d operator()(const Vec3d& e) const { return e / s; }
 };
-// `narrow`: the baseline kernel is the fastest at every level. GCC shuffles the components across
-// 256-bit lanes for these, which costs more than it gains (cross 1.55 against 1.15 ns per element,
-// collapse 1.1 against 0.8, serial, in cache).
+// `baseline_only`: the baseline kernel is the fastest at every level. GCC shuffles the components
+// across 256-bit lanes for these, which costs more than it gains (cross 1.55 against 1.15 ns per
+// element, collapse 1.1 against 0.8, serial, in cache).
 struct Cross {
-    static constexpr bool narrow = true;
+    static constexpr bool baseline_only = true;
     Vec3d o;
     Vec3d operator()(const Vec3d& e) const { return kalemtri::cross(e, o); }
 };
@@ -122,7 +122,7 @@ struct Normalize {
 };
 // A constant axis lets the loop vectorise; Collapse<3> stands for every bad axis.
 template <std::size_t Axis> struct Collapse {
-    static constexpr bool narrow = true;
+    static constexpr bool baseline_only = true;
     Vec3d operator()(const Vec3d& e) const { return kalemtri::collapse(e, Axis); }
 };
 struct Rotate {
@@ -172,7 +172,7 @@ template <class R, class F>
 template <class R, class F>
 void map_block(Level level, const Vec3d* src, R* dst, std::size_t n, const F& f) {
 #if KPY_KERNEL_LEVELS
-    if constexpr (!requires { F::narrow; }) {
+    if constexpr (!requires { F::baseline_only; }) {
         if (level == Level::avx512) return map_avx512<R>(src, dst, n, f);
         if (level == Level::avx2) return map_avx2<R>(src, dst, n, f);
     }

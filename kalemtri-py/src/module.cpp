@@ -1,4 +1,8 @@
-// The module entry: `kalemtri_py` and its `geometry` submodule, each created once per process.
+// The module entry: `kalemtri_py` and its `geometry` submodule, each created once per process
+// and bound to the interpreter that first imports it.
+#include <atomic>
+#include <cstdint>
+
 #include "classes.hpp"
 #include "kernels.hpp"
 #include "pickle.hpp"
@@ -6,6 +10,79 @@
 namespace kpy {
 
 namespace {
+
+// A single-phase module created once per process and bound to one interpreter.
+struct ModuleDef {
+    PyModuleDef def;
+    bool (*body)(PyObject* module);
+    std::atomic<std::int64_t> interpreter{-1};
+    PyObject* module = nullptr;
+};
+constexpr PyModuleDef module_def(const char* name) {
+    return {PyModuleDef_HEAD_INIT, name, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
+// An embedding program may finalise the interpreter and initialise a new one, which can get the
+// same id; the module and types made for the old one are dead then. Each interpreter has a fresh
+// dict of its own, so a mark left there tells the first interpreter from its successors.
+constexpr const char* OWNER_MARK = "kalemtri_py.owner";
+
+bool mark_owner(PyInterpreterState* state) {
+    PyObject* dict = PyInterpreterState_GetDict(state);
+    if (!dict) {
+        PyErr_SetString(PyExc_ImportError, "kalemtri_py found no interpreter state to record");
+        return false;
+    }
+    return PyDict_SetItemString(dict, OWNER_MARK, Py_True) == 0;
+}
+
+bool is_owner(PyInterpreterState* state) {
+    PyObject* dict = PyInterpreterState_GetDict(state);
+    return dict && PyDict_GetItemString(dict, OWNER_MARK);
+}
+
+PyObject* init_module(ModuleDef& d) {
+    PyInterpreterState* state = PyInterpreterState_Get();
+    const std::int64_t id = PyInterpreterState_GetID(state);
+    if (id == -1) return nullptr;
+    std::int64_t expected = -1;
+    const bool first = d.interpreter.compare_exchange_strong(expected, id);
+    if (!first && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kalemtri_py does not yet support sub-interpreters; it can only be "
+                        "imported once per process, in its main interpreter");
+        return nullptr;
+    }
+    if (first && !mark_owner(state)) {
+        d.interpreter.store(-1); // a later attempt starts afresh
+        return nullptr;
+    }
+    if (!first && !is_owner(state)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kalemtri_py cannot be imported again after the interpreter was finalized "
+                        "and initialized anew; it can only be used by the first interpreter of a "
+                        "process");
+        return nullptr;
+    }
+    if (d.module) return new_ref(d.module);
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* module = PyModule_Create(&d.def);
+        if (!module) return nullptr;
+        bool ok = false;
+        try {
+            ok = d.body(module);
+        } catch (...) {
+            Py_DECREF(module);
+            throw;
+        }
+        if (!ok) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+        d.module = new_ref(module);
+        return module;
+    });
+}
 
 bool kalemtri_body(PyObject* m) {
     // Private, outside __all__: which batch kernels this processor runs, for the benchmarks.

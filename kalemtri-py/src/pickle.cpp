@@ -1,13 +1,6 @@
 #include "pickle.hpp"
 
-#include <cstring>
-
 #include "buffer.hpp"
-#include "kalemtri/src/angle.hpp"
-#include "kalemtri/src/geometry/circle.hpp"
-#include "kalemtri/src/geometry/plane.hpp"
-#include "kalemtri/src/quat.hpp"
-#include "kalemtri/src/vec3d.hpp"
 
 namespace kpy {
 
@@ -15,38 +8,21 @@ namespace {
 
 PyObject* reconstructor = nullptr;
 
-// A value restored from exactly its own bytes, bypassing the constructors, which would normalise
-// a Plane's or Circle's normal.
-template <class T> bool restore(const char* name, const Bytes& state, PyObject*& out) {
-    if (!Class<T>::name || std::strcmp(name, Class<T>::name) != 0) return false;
-    if (state.size() != sizeof(T)) {
-        PyErr_Format(PyExc_ValueError, "_reconstruct(): the state of %s must be %zu bytes, not %zu",
-                     name, sizeof(T), state.size());
-        fail();
-    }
-    T value;
-    std::memcpy(static_cast<void*>(&value), state.data(), sizeof(T));
-    out = new_instance<T>(value);
-    if (!out) fail();
-    return true;
-}
-
+// The class is found by its whole name: a name with more after a NUL is another name.
 PyObject* reconstruct(PyObject* name, PyObject* state) {
-    const char* n = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    Py_ssize_t length = 0;
+    const char* n = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
     if (!n) {
         if (!PyErr_Occurred()) set_conversion_error(name, "PyString");
         argument_error("name");
     }
-    if (std::strcmp(n, "VecList") == 0) return restore_vec_list(state);
     const Bytes bytes(state);
-    namespace k = kalemtri;
-    PyObject* out = nullptr;
-    if (restore<k::Vec3d>(n, bytes, out) || restore<k::AngleRadians>(n, bytes, out) ||
-        restore<k::AngleDegrees>(n, bytes, out) || restore<k::Quat>(n, bytes, out) ||
-        restore<k::geometry::Plane>(n, bytes, out) || restore<k::geometry::Circle>(n, bytes, out))
-        return out;
-    PyErr_Format(PyExc_ValueError, "_reconstruct(): no class named '%s'", n);
-    fail();
+    const ClassRecord* record = find_class({n, static_cast<std::size_t>(length)});
+    if (!record || !record->restore) {
+        PyErr_Format(PyExc_ValueError, "_reconstruct(): no class named '%U'", name);
+        fail();
+    }
+    return record->restore(bytes.data(), bytes.size());
 }
 
 PyMethodDef reconstruct_def[] = {function<"_reconstruct", reconstruct, "name, state">()};

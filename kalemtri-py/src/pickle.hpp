@@ -29,10 +29,8 @@ template <class T> PyObject* reduce_value(const T& v) {
 template <class T> T copy_value(const T& v) { return v; }
 template <class T> T deep_copy_value(const T& v, PyObject* /*memo*/) { return v; }
 
-// Adds `_reconstruct` to the module, outside `__all__`.
+// Adds `_reconstruct` to the module, outside `__all__`. It rebuilds a value of any class created
+// so far (binding/registry.hpp) from its name and state.
 bool add_reconstructor(PyObject* module);
-
-// VecList's side of `_reconstruct`: a new VecList from the state's bytes.
-PyObject* restore_vec_list(PyObject* state);
 
 } // namespace kpy

@@ -1,0 +1,63 @@
+#pragma once
+// Names and signatures, given as string literals in template arguments, and the parsing of a
+// call's arguments against them.
+#include <array>
+#include <cstddef>
+
+#include "binding/python.hpp"
+
+namespace kpy {
+
+template <std::size_t N> struct StringLiteral {
+    char s[N];
+    constexpr StringLiteral(const char (&a)[N]) {
+        for (std::size_t i = 0; i < N; ++i)
+            s[i] = a[i];
+    }
+    static constexpr std::size_t size = N - 1;
+};
+
+// "a, b, c" as separate, null-terminated names.
+template <StringLiteral P> struct ParameterNames {
+    static constexpr std::size_t count = [] {
+        if (P.size == 0) return std::size_t{0};
+        std::size_t n = 1;
+        for (std::size_t i = 0; i < P.size; ++i)
+            n += P.s[i] == ',';
+        return n;
+    }();
+    static constexpr auto buffer = [] {
+        std::array<char, P.size + 1> b{};
+        for (std::size_t i = 0; i <= P.size; ++i)
+            b[i] = P.s[i] == ',' ? '\0' : P.s[i];
+        return b;
+    }();
+    static constexpr auto offsets = [] {
+        std::array<std::size_t, count + 1> o{};
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < P.size && k < count; ++i)
+            if (P.s[i] == ',') o[++k] = i + 2;
+        return o;
+    }();
+    static inline const std::array<const char*, count + 1> names = [] {
+        std::array<const char*, count + 1> n{};
+        for (std::size_t i = 0; i < count; ++i)
+            n[i] = buffer.data() + offsets[i];
+        return n;
+    }();
+};
+
+// The interpreter reads a callable's signature from "<name>(<params>)\n--\n\n".
+const char* signature_doc(const char* name, const char* params, bool self);
+
+// Fills `out` with the arguments of a FASTCALL call, by position or keyword, or raises the
+// interpreter-style TypeError for missing, surplus, unknown or repeated arguments.
+void parse_arguments(const char* owner, const char* function, const char* const* names,
+                     std::size_t count, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out);
+
+// The same for a classic (tuple, dict) call.
+void parse_tuple_arguments(const char* owner, const char* function, const char* const* names,
+                           std::size_t count, PyObject* args, PyObject* kwargs, PyObject** out);
+
+} // namespace kpy
