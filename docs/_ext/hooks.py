@@ -1,11 +1,12 @@
 """MkDocs hooks: the reference covers every public member, and each has a docstring.
 
 The API model is the stub package (the runtime docstrings are bare signatures), loaded with
-griffe exactly as mkdocstrings loads it. Two rules, both warnings, so that a strict build fails:
+griffe exactly as mkdocstrings loads it. A strict build fails (on a warning) when
 
-- every public member must have a docstring: an entry without one would say nothing;
-- a public class of `kalemtri_py` that no page renders gets a generated page under Reference,
-  so a class added to the module shows up without anyone editing the navigation.
+- a public member has no docstring: its entry would say nothing;
+- a public name is rendered by no page. A public class of `kalemtri_py` that no page renders is
+  the exception: it gets a generated page under Reference, so a class added to the module shows
+  up without anyone editing the navigation.
 """
 
 import logging
@@ -109,11 +110,11 @@ def _add_to_nav(config, title, uri):
     nav = config["nav"]
     if nav is None:
         return  # no explicit navigation: mkdocs lists every page itself
-    for item in nav:
-        if isinstance(item, dict) and isinstance(item.get("Reference"), list):
-            item["Reference"].append({title: uri})
-            return
-    nav.append({title: uri})
+    section = next(
+        (item["Reference"] for item in nav if isinstance(item, dict) and "Reference" in item), nav
+    )
+    if {title: uri} not in section:  # mkdocs serve calls the hooks again on every change
+        section.append({title: uri})
 
 
 def _snake(name):
