@@ -7,23 +7,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <tuple>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-// Wider kernels are compiled beside the baseline ones on x86-64 only. A 32-bit build stays at its
-// baseline: its SSE2 arithmetic must not be mixed with code built under other float settings, and
-// nobody runs bandwidth-bound batches on it.
 #if defined(__x86_64__) && defined(__GNUC__)
-#define KPY_KERNEL_LEVELS 1
 #include <immintrin.h>
-#else
-#define KPY_KERNEL_LEVELS 0
 #endif
 
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
+#include "levels.hpp"
 #include "tuning.hpp"
 
 namespace kpy::kernels {
@@ -32,117 +29,105 @@ using kalemtri::Quat;
 using kalemtri::Vec3d;
 
 // ---------------------------------------------------------------------------------------------
-// Instruction-set levels. Every kernel exists once per level from the same source: a function
-// with a `target` attribute may inline the core's baseline formulas, so each level evaluates the
-// very same operations, only more elements at a time. The core's inline functions themselves
-// stay compiled for the baseline, so no wider instruction can leak into code that runs anywhere.
-// +, -, *, / and sqrt are correctly rounded at every width, -ffp-contract=off keeps FMA out (AVX2
-// machines have it), and no approximate reciprocal is ever used: every level gives the bits of
-// the single-vector methods.
+// The element-wise batch operations, each the core's single-vector formula. `name` is the VecList
+// attribute that runs it; an operand, if any, is the member `o`; `in_place` marks one that
+// replaces the list's elements rather than returning its results.
 
-enum class Level : std::uint8_t { baseline, avx2, avx512 };
-inline constexpr Level LEVELS[] = {Level::baseline, Level::avx2, Level::avx512};
-
-inline const char* name(Level level) {
-    switch (level) {
-    case Level::avx2:
-        return "avx2";
-    case Level::avx512:
-        return "avx512";
-    default:
-        return "baseline";
-    }
-}
-
-// Whether this processor and its operating system run the level's code.
-inline bool supported(Level level) {
-#if KPY_KERNEL_LEVELS
-    switch (level) {
-    case Level::avx2:
-        return __builtin_cpu_supports("avx2");
-    case Level::avx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-    default:
-        return true;
-    }
-#else
-    return level == Level::baseline;
-#endif
-}
-
-// The widest supported level, detected once per process.
-inline Level chosen_level() {
-    static const Level level = supported(Level::avx512) ? Level::avx512
-                               : supported(Level::avx2) ? Level::avx2
-                                                        : Level::baseline;
-    return level;
-}
-
-#if KPY_KERNEL_LEVELS
-#define KPY_AVX2 gnu::target("avx2")
-#define KPY_AVX512 gnu::target("avx512f,avx512dq,avx512bw,avx512vl,prefer-vector-width=512")
-#endif
-
-// ---------------------------------------------------------------------------------------------
-// Maps: dst[i] = f(src[i]) for one block, a plain loop over restrict pointers so the formula
-// vectorises. Out of line, so an element takes the same code path from every caller.
-
-// The element-wise operations, each the core's single-vector formula.
 struct Add {
+    static constexpr const char* name = "__add__";
     Vec3d o;
     Vec3d operator()(const Vec3d& e) const { return e + o; }
 };
 struct Sub {
+    static constexpr const char* name = "__sub__";
     Vec3d o;
     Vec3d operator()(const Vec3d& e) const { return e - o; }
 };
 struct Mul {
-    double s;
-    Vec3d operator()(const Vec3d& e) const { return e * s; }
+    static constexpr const char* name = "__mul__";
+    double o;
+    Vec3d operator()(const Vec3d& e) const { return e * o; }
 };
 struct RMul {
-    double s;
-    Vec3d operator()(const Vec3d& e) const { return s * e; }
+    static constexpr const char* name = "__rmul__";
+    double o;
+    Vec3d operator()(const Vec3d& e) const { return o * e; }
 };
 struct Div {
-    double s;
-    Vec3d operator()(const Vec3d& e) const { return e / s; }
+    static constexpr const char* name = "__truediv__";
+    double o;
+    Vec3d operator()(const Vec3d& e) const { return e / o; }
 };
 // `baseline_only`: the baseline kernel is the fastest at every level. GCC shuffles the components
 // across 256-bit lanes for these, which costs more than it gains (cross 1.55 against 1.15 ns per
 // element, collapse 1.1 against 0.8, serial, in cache).
 struct Cross {
+    static constexpr const char* name = "cross";
     static constexpr bool baseline_only = true;
     Vec3d o;
     Vec3d operator()(const Vec3d& e) const { return kalemtri::cross(e, o); }
 };
 struct Normalize {
+    static constexpr const char* name = "normalize";
     Vec3d operator()(const Vec3d& e) const { return kalemtri::normalize(e); }
 };
-// A constant axis lets the loop vectorise; Collapse<3> stands for every bad axis.
+// A constant axis lets the loop vectorise; Collapse<3> stands for every bad axis. `argument` is
+// the axis as the Python method takes it.
 template <std::size_t Axis> struct Collapse {
+    static constexpr const char* name = "collapse";
+    static constexpr std::size_t argument = Axis;
     static constexpr bool baseline_only = true;
     Vec3d operator()(const Vec3d& e) const { return kalemtri::collapse(e, Axis); }
 };
+// Runs in place: the list's elements are replaced by the results.
 struct Rotate {
-    Quat q;
-    Vec3d operator()(const Vec3d& e) const { return q.rotate(e); }
+    static constexpr const char* name = "rotate";
+    static constexpr bool in_place = true;
+    Quat o;
+    Vec3d operator()(const Vec3d& e) const { return o.rotate(e); }
 };
 struct Dot {
+    static constexpr const char* name = "dot";
     Vec3d o;
     double operator()(const Vec3d& e) const { return kalemtri::dot(e, o); }
 };
 struct Magnitude {
+    static constexpr const char* name = "magnitude";
     double operator()(const Vec3d& e) const { return kalemtri::magnitude(e); }
 };
 struct DistanceTo {
+    static constexpr const char* name = "distance_to";
     Vec3d o;
     double operator()(const Vec3d& e) const { return kalemtri::distance_to(e, o); }
 };
 struct IsUnit {
+    static constexpr const char* name = "is_unit";
     bool operator()(const Vec3d& e) const { return kalemtri::is_unit(e); }
 };
+
+// Every element-wise batch operation, once: the kernel tests run each at every level against its
+// formula, and the module lists them (`_batch_operations`) for the Python tests and the probe.
+using BatchOperations =
+    std::tuple<Add, Sub, Mul, RMul, Div, Cross, Normalize, Collapse<0>, Collapse<1>, Collapse<2>,
+               Rotate, Dot, Magnitude, DistanceTo, IsUnit>;
+
+// The operand type of operation K, or void.
+template <class K> struct OperandOf { using type = void; };
+template <class K>
+requires requires { K::o; }
+struct OperandOf<K> {
+    using type = std::remove_cvref_t<decltype(K::o)>;
+};
+template <class K> using operand_t = typename OperandOf<K>::type;
+
+// Calls f(K{}) for every operation K of the list, in order.
+template <class F> void for_each_operation(F&& f) {
+    std::apply([&](auto... k) { (f(k), ...); }, BatchOperations{});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Maps: dst[i] = f(src[i]) for one block, a plain loop over restrict pointers so the formula
+// vectorises.
 
 template <class R, class F>
 [[gnu::always_inline]] inline void map_loop(const Vec3d* __restrict src, R* __restrict dst,
@@ -151,34 +136,20 @@ template <class R, class F>
         dst[i] = f(src[i]);
 }
 
-template <class R, class F>
-[[gnu::noinline]] void map_baseline(const Vec3d* __restrict src, R* __restrict dst, std::size_t n,
-                                    F f) {
-    map_loop(src, dst, n, f);
-}
-#if KPY_KERNEL_LEVELS
-template <class R, class F>
-[[gnu::noinline, KPY_AVX2]] void map_avx2(const Vec3d* __restrict src, R* __restrict dst,
-                                          std::size_t n, F f) {
-    map_loop(src, dst, n, f);
-}
-template <class R, class F>
-[[gnu::noinline, KPY_AVX512]] void map_avx512(const Vec3d* __restrict src, R* __restrict dst,
-                                              std::size_t n, F f) {
-    map_loop(src, dst, n, f);
-}
-#endif
+// The loop's data travels by value, its pointers restrict as in map_loop, so the trampoline's code
+// needs no overlap checks.
+template <class R, class F> struct MapBody {
+    const Vec3d* __restrict src;
+    R* __restrict dst;
+    std::size_t n;
+    F f;
+    [[gnu::always_inline]] void operator()() const { map_loop(src, dst, n, f); }
+};
 
 template <class R, class F>
 void map_block(Level level, const Vec3d* src, R* dst, std::size_t n, const F& f) {
-#if KPY_KERNEL_LEVELS
-    if constexpr (!requires { F::baseline_only; }) {
-        if (level == Level::avx512) return map_avx512<R>(src, dst, n, f);
-        if (level == Level::avx2) return map_avx2<R>(src, dst, n, f);
-    }
-#endif
-    (void)level;
-    map_baseline<R>(src, dst, n, f);
+    if constexpr (requires { F::baseline_only; }) level = Level::baseline;
+    run_at(level, MapBody<R, F>{src, dst, n, f});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -246,8 +217,13 @@ inline std::int64_t min_key_baseline(const double* d, std::size_t n) {
     return min_key_tail(d, i, n, m, odd);
 }
 
-#if KPY_KERNEL_LEVELS
-[[KPY_AVX2]] inline std::int64_t min_key_avx2(const double* d, std::size_t n) {
+// The baseline's scan serves every level without a scan of its own.
+template <Level L> std::int64_t min_key(At<L>, const double* d, std::size_t n) {
+    return min_key_baseline(d, n);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[KPY_AVX2]] inline std::int64_t min_key(At<Level::avx2>, const double* d, std::size_t n) {
     std::size_t i = 0;
     __m256d m4 = _mm256_set1_pd(std::numeric_limits<double>::infinity());
     __m256d ok = _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), sign = _mm256_setzero_pd();
@@ -267,7 +243,7 @@ inline std::int64_t min_key_baseline(const double* d, std::size_t n) {
     return min_key_tail(d, i, n, m, odd);
 }
 
-[[KPY_AVX512]] inline std::int64_t min_key_avx512(const double* d, std::size_t n) {
+[[KPY_AVX512]] inline std::int64_t min_key(At<Level::avx512>, const double* d, std::size_t n) {
     std::size_t i = 0;
     __m512d m8 = _mm512_set1_pd(std::numeric_limits<double>::infinity());
     __mmask8 ok = 0xff, sign = 0;
@@ -288,12 +264,7 @@ inline std::int64_t min_key_baseline(const double* d, std::size_t n) {
 #endif
 
 inline std::int64_t block_min_key(Level level, const double* d, std::size_t n) {
-#if KPY_KERNEL_LEVELS
-    if (level == Level::avx512) return min_key_avx512(d, n);
-    if (level == Level::avx2) return min_key_avx2(d, n);
-#endif
-    (void)level;
-    return min_key_baseline(d, n);
+    return dispatch(level, [&](auto at) { return min_key(at, d, n); });
 }
 
 // distance_to, with the NaN of a sum fixed: where two NaNs meet, the left one as written is kept,
@@ -311,8 +282,8 @@ inline double search_distance(const Vec3d& e, const Vec3d& o) {
     return std::isnan(r) ? first_nan : r;
 }
 
-// The distances of p[0], p[stride], ... p[(n - 1) * stride]; out of line so that a rescan
-// reproduces the very same bits.
+// The distances of p[0], p[stride], ... p[(n - 1) * stride], run out of line (run_at) so that a
+// rescan reproduces the very same bits.
 [[gnu::always_inline]] inline void distance_loop(const Vec3d* __restrict p, std::size_t stride,
                                                  std::size_t n, Vec3d o, double* __restrict d) {
     if (stride == 1)
@@ -323,31 +294,18 @@ inline double search_distance(const Vec3d& e, const Vec3d& o) {
             d[i] = search_distance(p[i * stride], o);
 }
 
-[[gnu::noinline]] inline void distances_baseline(const Vec3d* __restrict p, std::size_t stride,
-                                                 std::size_t n, Vec3d o, double* __restrict d) {
-    distance_loop(p, stride, n, o, d);
-}
-#if KPY_KERNEL_LEVELS
-[[gnu::noinline, KPY_AVX2]] inline void distances_avx2(const Vec3d* __restrict p,
-                                                       std::size_t stride, std::size_t n, Vec3d o,
-                                                       double* __restrict d) {
-    distance_loop(p, stride, n, o, d);
-}
-[[gnu::noinline, KPY_AVX512]] inline void distances_avx512(const Vec3d* __restrict p,
-                                                           std::size_t stride, std::size_t n,
-                                                           Vec3d o, double* __restrict d) {
-    distance_loop(p, stride, n, o, d);
-}
-#endif
+struct DistanceBody {
+    const Vec3d* __restrict p;
+    std::size_t stride;
+    std::size_t n;
+    Vec3d o;
+    double* __restrict d;
+    [[gnu::always_inline]] void operator()() const { distance_loop(p, stride, n, o, d); }
+};
 
 inline void distances(Level level, const Vec3d* p, std::size_t stride, std::size_t n, Vec3d o,
                       double* d) {
-#if KPY_KERNEL_LEVELS
-    if (level == Level::avx512) return distances_avx512(p, stride, n, o, d);
-    if (level == Level::avx2) return distances_avx2(p, stride, n, o, d);
-#endif
-    (void)level;
-    distances_baseline(p, stride, n, o, d);
+    run_at(level, DistanceBody{p, stride, n, o, d});
 }
 
 // Nearest of first[0], first[stride], ... (count elements) within the fixed blocks kb..ke-1 of

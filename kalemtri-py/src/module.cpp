@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "kernels.hpp"
 #include "pickle.hpp"
+#include "vec_list.hpp"
 
 namespace kpy {
 
@@ -84,13 +85,23 @@ PyObject* init_module(ModuleDef& d) {
     });
 }
 
+// Sets an attribute outside `__all__`; steals `value`.
+bool add_private(PyObject* m, const char* name, PyObject* value) {
+    if (!value) return false;
+    const int set = PyObject_SetAttrString(m, name, value);
+    Py_DECREF(value);
+    return set == 0;
+}
+
 bool kalemtri_body(PyObject* m) {
-    // Private, outside __all__: which batch kernels this processor runs, for the benchmarks.
+    // Private, outside __all__: which batch kernels this processor runs, for the benchmarks, and
+    // the list of the element-wise batch operations, for the tests.
     const char* level = kernels::name(kernels::chosen_level());
     return add_class(m, angle_radians_type()) && add_class(m, angle_degrees_type()) &&
            add_class(m, quat_type()) && add_class(m, vec3d_type()) &&
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
-           add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0;
+           add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0 &&
+           add_private(m, "_batch_operations", batch_operations());
 }
 
 bool geometry_body(PyObject* m) {

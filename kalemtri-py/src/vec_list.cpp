@@ -2,6 +2,8 @@
 // plain arrays; every Python object is made on the calling thread after the parallel part, and
 // per-element formulas are the core's own inline functions.
 #include <algorithm>
+#include <type_traits>
+#include <vector>
 
 #include "classes.hpp"
 #include "kalemtri/src/quat.hpp"
@@ -152,13 +154,26 @@ const Array<Vec3d>& as_list(const VecList& v) { return v.items; }
 // ---------------------------------------------------------------------------------------------
 // Batch operations
 
-VecList add(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Add{o}); }
-VecList sub(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Sub{o}); }
-VecList mul(const VecList& v, double s) { return map_list(v, kernels::Mul{s}); }
-VecList rmul(const VecList& v, double s) { return map_list(v, kernels::RMul{s}); }
-VecList div(const VecList& v, double s) { return map_list(v, kernels::Div{s}); }
-VecList cross(const VecList& v, const Vec3d& o) { return map_list(v, kernels::Cross{o}); }
-VecList normalize(const VecList& v) { return map_list(v, kernels::Normalize{}); }
+// `batch<K>` binds operation K of kernels.hpp: its operand, if any, converted as K's member, and
+// its results a new VecList, a list of floats or a list of truth values.
+template <class K, class... Operand> auto apply(const VecList& v, const Operand&... o) {
+    const K k{o...};
+    using R = decltype(k(Vec3d{}));
+    if constexpr (std::is_same_v<R, Vec3d>)
+        return map_list(v, k);
+    else if constexpr (std::is_same_v<R, double>)
+        return float_list(v, k);
+    else
+        return map<R>(v.items, k);
+}
+
+template <class K>
+constexpr auto batch = [] {
+    if constexpr (std::is_void_v<kernels::operand_t<K>>)
+        return &apply<K>;
+    else
+        return &apply<K, kernels::operand_t<K>>;
+}();
 
 // Any axis but 0, 1 and 2 panics in the core on the first element it meets.
 VecList collapse(const VecList& v, std::size_t axis) {
@@ -173,13 +188,6 @@ VecList collapse(const VecList& v, std::size_t axis) {
         return map_list(v, kernels::Collapse<3>{});
     }
 }
-
-PyObject* dot(const VecList& v, const Vec3d& o) { return float_list(v, kernels::Dot{o}); }
-PyObject* magnitude(const VecList& v) { return float_list(v, kernels::Magnitude{}); }
-PyObject* distance_to(const VecList& v, const Vec3d& o) {
-    return float_list(v, kernels::DistanceTo{o});
-}
-Array<bool> is_unit(const VecList& v) { return map<bool>(v.items, kernels::IsUnit{}); }
 
 // The new array replaces the old one only once every element is done; a failure changes nothing.
 void rotate(VecList& self, const Quat& quat) {
@@ -215,7 +223,33 @@ std::pair<std::size_t, double> minimum_distance_to(const VecList& v, const Vec3d
     return {lo + c.index, c.distance};
 }
 
+// (VecList attribute, operand, in place) of operation K. The operand is its class name, "float",
+// the fixed argument (collapse's axis) or None.
+template <class K> PyObject* describe() {
+    using O = kernels::operand_t<K>;
+    PyObject* in_place = requires { K::in_place; }
+    ? Py_True : Py_False;
+    if constexpr (requires { K::argument; })
+        return Py_BuildValue("(snO)", K::name, static_cast<Py_ssize_t>(K::argument), in_place);
+    else if constexpr (std::is_void_v<O>)
+        return Py_BuildValue("(sOO)", K::name, Py_None, in_place);
+    else if constexpr (std::is_same_v<O, double>)
+        return Py_BuildValue("(ssO)", K::name, "float", in_place);
+    else
+        return Py_BuildValue("(ssO)", K::name, Class<O>::name, in_place);
+}
+
 } // namespace
+
+PyObject* batch_operations() {
+    std::vector<PyObject* (*)()> describers;
+    kernels::for_each_operation([&](auto k) { describers.push_back(describe<decltype(k)>); });
+    PyObject* list = make_list(describers.size(), [&](std::size_t i) { return describers[i](); });
+    if (!list) return nullptr;
+    PyObject* tuple = PyList_AsTuple(list);
+    Py_DECREF(list);
+    return tuple;
+}
 
 PyTypeObject* vec_list_type() {
     static ClassDef def{
@@ -228,12 +262,12 @@ PyTypeObject* vec_list_type() {
                 method<"append", append, "vec">(),
                 method<"extend", extend, "other">(),
                 method<"to_array", to_array>(),
-                method<"dot", dot, "other">(),
-                method<"cross", cross, "other">(),
-                method<"magnitude", magnitude>(),
-                method<"normalize", normalize>(),
-                method<"is_unit", is_unit>(),
-                method<"distance_to", distance_to, "other">(),
+                method<"dot", batch<kernels::Dot>, "other">(),
+                method<"cross", batch<kernels::Cross>, "other">(),
+                method<"magnitude", batch<kernels::Magnitude>>(),
+                method<"normalize", batch<kernels::Normalize>>(),
+                method<"is_unit", batch<kernels::IsUnit>>(),
+                method<"distance_to", batch<kernels::DistanceTo>, "other">(),
                 method<"rotate", rotate, "quat">(),
                 method<"collapse", collapse, "axis">(),
                 method<"minimum_distance_to", minimum_distance_to, "other, stride">(),
@@ -246,10 +280,10 @@ PyTypeObject* vec_list_type() {
         .properties = {readonly<"list", as_list>()},
         .slots =
             {
-                slot(Py_nb_add, binary<add>),
-                slot(Py_nb_subtract, binary<sub>),
-                slot(Py_nb_multiply, binary<mul, rmul>),
-                slot(Py_nb_true_divide, binary<div>),
+                slot(Py_nb_add, binary<batch<kernels::Add>>),
+                slot(Py_nb_subtract, binary<batch<kernels::Sub>>),
+                slot(Py_nb_multiply, binary<batch<kernels::Mul>, batch<kernels::RMul>>),
+                slot(Py_nb_true_divide, binary<batch<kernels::Div>>),
                 slot(Py_mp_length, length<size>),
                 slot(Py_mp_subscript, getitem<item>),
                 slot(Py_tp_iter, unary<iterate>),

@@ -41,4 +41,8 @@ VecList deep_copy(const VecList& v, PyObject* memo);
 PyObject* text(const VecList& v);
 VecListIterator iterate(const VecList& v);
 
+// Every element-wise batch operation as (VecList attribute, operand, in place): a private list
+// for the tests.
+PyObject* batch_operations();
+
 } // namespace kpy

@@ -23,6 +23,8 @@ struct AngleRadians {
     static constexpr AngleRadians third_pi() { return {1.0471975511965976}; }
     static constexpr AngleRadians sixth_pi() { return {0.5235987755982988}; }
 
+    // The platform's libm on the stored angle, unreduced; the last bit may differ between
+    // platforms.
     double sin() const { return std::sin(angle); }
     double cos() const { return std::cos(angle); }
     double tan() const { return std::tan(angle); }
@@ -38,14 +40,17 @@ struct AngleRadians {
 struct AngleDegrees {
     double angle;
 
-    // Multiply first, divide second: a precomputed pi/180 changes the last bit (3 degrees).
+    // (angle * pi) / 180: multiply first, divide second; a precomputed pi/180 changes the last bit
+    // (3 degrees).
     AngleRadians to_radians() const { return {(angle * AngleRadians::pi().angle) / 180.0}; }
 };
 
+// (angle * 180) / pi: multiply first, divide second.
 inline AngleDegrees AngleRadians::to_degrees() const {
     return {(angle * 180.0) / AngleRadians::pi().angle};
 }
 
+// One rounded operation on the stored doubles each: a + b, a - b, a * s, a / s; negation is exact.
 inline AngleRadians operator+(AngleRadians a, AngleRadians b) { return {a.angle + b.angle}; }
 inline AngleRadians operator-(AngleRadians a, AngleRadians b) { return {a.angle - b.angle}; }
 inline AngleRadians operator*(AngleRadians a, double s) { return {a.angle * s}; }
@@ -62,7 +67,9 @@ inline bool operator>=(AngleRadians a, AngleRadians b) { return a.angle >= b.ang
 
 // The unsigned angle between the directions of a and b, in [0, pi]. Rounding can push the cosine
 // ratio just past ±1 for (anti)parallel vectors; it is clamped so those give exactly 0 and pi. The
-// clamp is written so that a NaN ratio (a zero vector) stays NaN.
+// clamp is written so that a NaN ratio (a zero vector) stays NaN. The ratio is
+// dot(a, b) / (|a| * |b|), the product of the magnitudes rounded before the division, and the
+// result acos(clamped ratio) from the platform's libm.
 inline AngleRadians angle_to(const Vec3d& a, const Vec3d& b) {
     const double r = dot(a, b) / (magnitude(a) * magnitude(b));
     const double c = r > 1.0 ? 1.0 : (r < -1.0 ? -1.0 : r);

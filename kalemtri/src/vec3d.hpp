@@ -26,38 +26,57 @@ struct Vec3d {
     static constexpr Vec3d k() { return {0.0, 0.0, 1.0}; }
 };
 
+// a + b = (ax + bx, ay + by, az + bz), one rounding per component.
 inline Vec3d operator+(const Vec3d& a, const Vec3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+// a - b = (ax - bx, ay - by, az - bz).
 inline Vec3d operator-(const Vec3d& a, const Vec3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+// a * s = (ax * s, ay * s, az * s).
 inline Vec3d operator*(const Vec3d& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+// s * a = a * s: the same products, each with the vector's component as the first operand.
 inline Vec3d operator*(double s, const Vec3d& a) { return a * s; }
-// Three true divisions, not a multiplication by 1/s: the last bit differs.
+// a / s = (ax / s, ay / s, az / s): three true divisions, not a multiplication by 1/s, whose last
+// bit differs.
 inline Vec3d operator/(const Vec3d& a, double s) { return {a.x / s, a.y / s, a.z / s}; }
+// -a = (-ax, -ay, -az): sign flips only, exact (and -0.0 for +0.0).
 inline Vec3d operator-(const Vec3d& a) { return {-a.x, -a.y, -a.z}; }
 
+// dot(a, b) = (ax*bx + ay*by) + az*bz: three rounded products, summed left to right.
 inline double dot(const Vec3d& a, const Vec3d& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
 
+// cross(a, b) = (ay*bz - az*by, az*bx - ax*bz, ax*by - ay*bx), each product rounded before the
+// difference.
 inline Vec3d cross(const Vec3d& a, const Vec3d& b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
+// |a| = sqrt((ax*ax + ay*ay) + az*az): the squares summed left to right, then one correctly
+// rounded square root. Nothing is scaled: a component beyond about 1.3e154 squares to infinity.
 inline double magnitude(const Vec3d& a) { return std::sqrt((a.x * a.x + a.y * a.y) + a.z * a.z); }
 
+// fabs(|a| - 1) < EPSILON, strictly; false for a NaN magnitude.
 inline bool is_unit(const Vec3d& a) { return std::fabs(magnitude(a) - 1.0) < EPSILON; }
 
+// a / |a| = (ax / m, ay / m, az / m) with m = |a|: three divisions by the one magnitude, no
+// reciprocal. No guard: the zero vector gives three NaNs.
 inline Vec3d normalize(const Vec3d& a) {
     const double m = magnitude(a);
     return {a.x / m, a.y / m, a.z / m};
 }
 
+// |a - b|: the difference rounded per component first, then magnitude().
 inline double distance_to(const Vec3d& a, const Vec3d& b) { return magnitude(a - b); }
 
+// to - from.
 inline Vec3d new_from_to(const Vec3d& from, const Vec3d& to) { return to - from; }
 
+// a . (b x c) = dot(a, cross(b, c)), the cross product rounded first.
 inline double scalar_triple_product(const Vec3d& a, const Vec3d& b, const Vec3d& c) {
     return dot(a, cross(b, c));
 }
 
-// Distance from `a` to the infinite line through p1 and p2 (NaN when p1 == p2).
+// Distance from `a` to the infinite line through p1 and p2 (NaN when p1 == p2): with d = p2 - p1
+// and w = a - p1, t = dot(w, d) / dot(d, d), the foot f = d * t + p1 per component (product
+// rounded, then the sum), and the result |a - f|.
 inline double distance_to_line(const Vec3d& a, const Vec3d& p1, const Vec3d& p2) {
     const Vec3d d = p2 - p1;
     const Vec3d w = a - p1;
@@ -66,7 +85,9 @@ inline double distance_to_line(const Vec3d& a, const Vec3d& p1, const Vec3d& p2)
     return magnitude(a - f);
 }
 
-// Orthogonal projection of `a` onto the line through line_q towards line_r.
+// Orthogonal projection of `a` onto the line through line_q towards line_r: with d = line_r -
+// line_q and w = line_q - a, t = dot(w, d) / dot(d, d), and the result line_q - t * d per
+// component (product rounded, then the difference).
 inline Vec3d project_onto_line(const Vec3d& a, const Vec3d& line_r, const Vec3d& line_q) {
     const Vec3d d = line_r - line_q;
     const Vec3d w = line_q - a;
@@ -74,12 +95,14 @@ inline Vec3d project_onto_line(const Vec3d& a, const Vec3d& line_r, const Vec3d&
     return {line_q.x - t * d.x, line_q.y - t * d.y, line_q.z - t * d.z};
 }
 
-// `normal` is used as given: a non-unit normal gives a scaled projection.
+// a - dot(a, n) * n per component, with k = dot(a, n) rounded first. `normal` is used as given: a
+// non-unit normal gives a scaled projection.
 inline Vec3d project_onto_plane(const Vec3d& a, const Vec3d& normal) {
     const double k = dot(a, normal);
     return {a.x - k * normal.x, a.y - k * normal.y, a.z - k * normal.z};
 }
 
+// `a` with component `axis` (0, 1, 2) replaced by +0.0, the others copied; any other axis panics.
 inline Vec3d collapse(const Vec3d& a, std::size_t axis) {
     switch (axis) {
     case 0:
@@ -93,6 +116,7 @@ inline Vec3d collapse(const Vec3d& a, std::size_t axis) {
     }
 }
 
+// x, y or z for index 0, 1 or 2; any other index panics.
 inline double component(const Vec3d& a, std::size_t index) {
     switch (index) {
     case 0:

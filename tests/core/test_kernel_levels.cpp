@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 #include "check.hpp"
@@ -114,28 +116,30 @@ TEST(levels_report_what_they_run) {
         if (!supported(level)) std::printf("not run here: %s\n", name(level));
 }
 
+// The values each operand type of an operation is tried with.
+template <class O> const auto& operands() {
+    if constexpr (std::is_same_v<O, Vec3d>)
+        return OPERANDS;
+    else if constexpr (std::is_same_v<O, double>)
+        return SCALARS;
+    else
+        return QUATS;
+}
+
+// Every operation of the list, with every operand of its type.
 TEST(map_levels_match_the_formulas) {
-    for (bool nans : {false, true}) {
-        for (const Vec3d& o : OPERANDS) {
-            check_levels<Vec3d>("add", Add{o}, nans);
-            check_levels<Vec3d>("sub", Sub{o}, nans);
-            check_levels<Vec3d>("cross", Cross{o}, nans);
-            check_levels<double>("dot", Dot{o}, nans);
-            check_levels<double>("distance_to", DistanceTo{o}, nans);
-        }
-        for (double s : SCALARS) {
-            check_levels<Vec3d>("mul", Mul{s}, nans);
-            check_levels<Vec3d>("rmul", RMul{s}, nans);
-            check_levels<Vec3d>("div", Div{s}, nans);
-        }
-        for (const Quat& q : QUATS)
-            check_levels<Vec3d>("rotate", Rotate{q}, nans);
-        check_levels<Vec3d>("normalize", Normalize{}, nans);
-        check_levels<double>("magnitude", Magnitude{}, nans);
-        check_levels<bool>("is_unit", IsUnit{}, nans);
-        check_levels<Vec3d>("collapse 0", Collapse<0>{}, nans);
-        check_levels<Vec3d>("collapse 2", Collapse<2>{}, nans);
-    }
+    for (bool nans : {false, true})
+        for_each_operation([&](auto k) {
+            using K = decltype(k);
+            using R = decltype(k(Vec3d{}));
+            std::string op = K::name;
+            if constexpr (requires { K::argument; }) op += " " + std::to_string(K::argument);
+            if constexpr (std::is_void_v<operand_t<K>>)
+                check_levels<R>(op.c_str(), K{}, nans);
+            else
+                for (const auto& o : operands<operand_t<K>>())
+                    check_levels<R>(op.c_str(), K{o}, nans);
+        });
 }
 
 // The search fixes which NaN a sum keeps, so its distances are the same bytes at every level even

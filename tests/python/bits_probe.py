@@ -10,10 +10,12 @@ platforms. The inputs are built from random integers with exact scaling, so ever
 from the same bits.
 """
 
+import copy
 import random
 import struct
 import sys
 
+import kalemtri_py
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
 
@@ -125,24 +127,42 @@ def computations(inputs):
     return [("own", n, f) for n, f in own] + [("libm", n, f) for n, f in libm]
 
 
+def run_batch(v, name, args, in_place):
+    """Batch operation `name` of VecList v, as the module lists it: its result, or for an operation
+    that works in place, a copy of v it ran on."""
+    if not in_place:
+        return getattr(v, name)(*args)
+    w = copy.copy(v)
+    getattr(w, name)(*args)
+    return w
+
+
+def batch_arguments(operand, operands):
+    """The arguments of a listed batch operation: one of `operands` by its class name, a fixed
+    argument, or none."""
+    if operand is None:
+        return []
+    return [operands[operand] if isinstance(operand, str) else operand]
+
+
+def batch_label(name, operand):
+    """The probe's name of a listed batch operation: batch_add, batch_collapse1, ..."""
+    fixed = "" if operand is None or isinstance(operand, str) else str(operand)
+    return "batch_" + name.strip("_") + fixed
+
+
 def batch_computations(inputs, n):
-    """The batch operations over one list of random vectors."""
+    """Every batch operation the module lists, over one list of random vectors."""
     items = [inputs.vec() for _ in range(n)]
     v, o, s, q = VecList(items), inputs.vec(), inputs.number(), inputs.unit_quat()
-    rotated = v * 1
-    rotated.rotate(q)
-    return [
-        ("own", "batch_add", lambda: v + o),
-        ("own", "batch_mul", lambda: v * s),
-        ("own", "batch_div", lambda: v / s),
-        ("own", "batch_cross", lambda: v.cross(o)),
-        ("own", "batch_dot", lambda: v.dot(o)),
-        ("own", "batch_magnitude", lambda: v.magnitude()),
-        ("own", "batch_normalize", lambda: v.normalize()),
-        ("own", "batch_distance_to", lambda: v.distance_to(o)),
-        ("own", "batch_rotate", lambda: rotated),
-        ("own", "batch_minimum_distance", lambda: v.minimum_distance_to(o, 7)),
-    ]
+    operands = {"Vec3d": o, "float": s, "Quat": q}
+    out = []
+    for name, operand, in_place in kalemtri_py._batch_operations:
+        args = batch_arguments(operand, operands)
+        run = lambda n=name, a=args, i=in_place: run_batch(v, n, a, i)
+        out.append(("own", batch_label(name, operand), run))
+    out.append(("own", "batch_minimum_distance", lambda: v.minimum_distance_to(o, 7)))
+    return out
 
 
 def lines(count, seed=20261207, batch=2000):

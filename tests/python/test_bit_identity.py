@@ -10,15 +10,84 @@ from bits_probe import Inputs, lines
 from conftest import bits
 from kalemtri_py import AngleRadians, Quat, Vec3d
 
-# The digest of the module's own arithmetic over the probe's random inputs, taken on x86-64. A
-# change here means some result changed its bits: x87 arithmetic, FMA contraction, a reordered
-# formula or a kernel that rounds differently.
-OWN_DIGEST = "c4c54effbd5aaa21715325dbce15fcd3c2e532a537bcf89953e91f270b20f782"
+# The digest of each operation's lines of the probe over its random inputs (the module's own
+# arithmetic), taken on x86-64. A change here means that operation's results changed their bits:
+# x87 arithmetic, FMA contraction, a reordered formula or a kernel that rounds differently. A new
+# operation adds its digest; the others stay.
+OWN_DIGESTS = {
+    "add": "968da260d2d63e4445c511720664221d4b2de97e8d4d33bfd19d5e92e0eba2fd",
+    "sub": "78c0a0925bb1b1cb9c5d08c4d4c53d6efbda57107d07d580d6d7db68bbeb195b",
+    "mul": "c5fed35a3d8e91b19136fc93d8e8995e59362a1822f79d6383f9f7c4ed7c12bf",
+    "div": "c0df6804c92e8932df0496708447d251042c2075c9439ed7105818b3cc06bfbe",
+    "dot": "47b2e18e8c53fc19bb74afa38a1477f6d45d942099b34a458faf45d168af58a3",
+    "cross": "acbaa09876cd8ff4b751873f2e6a457835db46d29d8bd89ce54c82adc22b68e8",
+    "magnitude": "2767badcd62e647474cdd951ad00021ef268aed04218b23a58f8d74c6962c6e1",
+    "normalize": "1f349d557365f3ee9d2ed2a9a5355c72c3cf7c1267ab562fe323028b7685da90",
+    "is_unit": "df422ff9df84fd91f9b74b6117f6df82717b174d08dbb7a4baa91a13b327a72e",
+    "distance_to": "068a88b7f9bb8d354fd2f3cfea1ad4b5d475f2e24f758366c8e062e8ab78feda",
+    "distance_to_line": "18fa4397a3684ce82be0dde48d12ff431501a8836ac11c673ad410720367de87",
+    "project_onto_line": "232e3a6bd6ba33def950b570d347761201a0ebf8c228201149299a5bd5cea7c5",
+    "project_onto_plane": "4164be2283f3a6ee3df49e10aa697b8f43254fbcefe0a2f464ee1461aa7b99b6",
+    "scalar_triple_product": "844e9f73cb8537fb360e75c4576f71a5d591793fd9dbc6efe8649d2488c3f12f",
+    "new_from_to": "16f8f804abdc3ae1e3d111463fbd6353a17021dd95a1712bfcd59dcadabdda51",
+    "quat_magnitude": "7b8daa435b7070146cc84fd872dec603381a6dfb7c0ee34ea5dc8d9059629dfd",
+    "quat_normalize": "ed62f785601acf2cef02a86b086bd002f619a7b8abd4c7af0f955f0625b4c871",
+    "quat_rotate": "4ac297af6f6df30df4da4244765beed56dd9816aa193caab3e6e05179945fca1",
+    "quat_rotate_unnormalised": "c8df586086a9bdfebae908daeab5b56ff7777aee572b71a19394aa1bb7e6ce4c",
+    "rotation_matrix": "c33ff1ceb08a3190307a2d8ff64d68b023b2186d4f09a83662f4ce6980f85a50",
+    "to_degrees": "c4f7a884c68f0a0a113380d886ee7e336902d24c0fe81734a63c92e6dd9d69a7",
+    "to_radians": "7cb1b4b2bf0f17ea5594deefb3c60254b99c0fe68b123178d61643d8577a5414",
+    "angle_arithmetic": "6ffb5361b190925831d6e9a9ac76e1e680af894f4923347b90ade106394d0e80",
+    "plane_from_points": "306d5d391c10d702a34fe69250de290a7dcedba0c6b50f7a1764002d4af2d20f",
+    "plane_from_point": "2d475eacbb16d4b9b837d09743f8049727addd67c04bdb2398af41dae49d96b5",
+    "plane_distance_to_point": "40797af6cb933972b9fefcb510c5cde9be9a54898915c2c3600ad51edd9a8a65",
+    "plane_line": "ae3b1bbba60f6c47a50f1cbfde9b6fa13bb9215162981c42ba0800ab0ae5849b",
+    "circle_area": "4340fa21b4f7e7427fdb42b254ecde28482397799d902e6de34ff913d6ebd176",
+    "circle_circle": "4960ca4a85bf88a72e59dd38699e351240e4ba3a4eb2cbde3baad83b06ec8bb1",
+    "circle_point": "66766492fc97f9401a11b58f2331adc1017ea016ebf92c2c3e8c37050419a609",
+    "batch_add": "8a76e4e989f79b153abf61352cae6775865955ac88cd4aa12f5163a3a83a8b04",
+    "batch_sub": "bd7809daa1d179f490f9c00bc4479f1a473a6f0d5395c0d6c46ec20edb5d9ac3",
+    "batch_mul": "3f91e1b6f842da75de620a0b2434f7c0572efcfbeb5a1240167e89996b7f54a1",
+    "batch_rmul": "1102f8466faae66a2f8eb3a11352aec9975df8ff5f250af18d9f8cc2df3bfc99",
+    "batch_truediv": "9f4e1d9cbe0af4010d96facb991c698d72688bf973bd8d9675ee6b5c6bf311bc",
+    "batch_cross": "815159c916ceec89eadaadc08ee717495cec77b926df05113e962e39399533b7",
+    "batch_normalize": "f0d23280b94be5c69352fff0da96833d30835f6eab687b08d6a6b762c2a3e7a8",
+    "batch_collapse0": "15cb032bd8f6aafb6c46116d94aa13aaa3099ea1784e79d3057ac12ef66b4c41",
+    "batch_collapse1": "bf45b57a2ec065e004a7dae01ded9cd04ec338ef39a841a539e709721076c540",
+    "batch_collapse2": "8c15806015eb6f0e7937b05581c754eabc2ad02dc8ddb5fb0d0fef2396da31e2",
+    "batch_rotate": "952fa84da8c28b0bfdff117dc568106578ba26849e8a82b3355567dd1685cdff",
+    "batch_dot": "1614fdb1cbcdbcb5f98d1f960ccce2889b7c805fe7f85a92cf7ed21a1db230cd",
+    "batch_magnitude": "088c48a398d41ba5efb82143e57606809857680d67d5378f10ae694d99bc8fd0",
+    "batch_distance_to": "b1c385ada62bafe52c412d0e6a676866373d1f3a9f5b0158f672d2f889ed60db",
+    "batch_is_unit": "f24db09230e976c0bb1acfab41d2ebb19e80032888a375bbd071a34ad13ed076",
+    "batch_minimum_distance": "ab4b8b1496230d901d26aba0dc09f23cf198b12d2c4783cc4de801befc60b6f6",
+}
 
 
-def test_own_arithmetic_is_the_same_everywhere():
-    own = [line for line in lines(40) if line.startswith("own ")]
-    assert hashlib.sha256("\n".join(own).encode()).hexdigest() == OWN_DIGEST
+def digest(lines):
+    return hashlib.sha256("\n".join(lines).encode()).hexdigest()
+
+
+@pytest.fixture(scope="module")
+def own_lines():
+    """The probe's lines of the module's own arithmetic, by operation."""
+    by_name = {}
+    for line in lines(40):
+        kind, name = line.split()[:2]
+        if kind == "own":
+            by_name.setdefault(name, []).append(line)
+    return by_name
+
+
+@pytest.mark.parametrize("name", OWN_DIGESTS)
+def test_own_arithmetic_is_the_same_everywhere(own_lines, name):
+    assert name in own_lines, f"the probe no longer computes {name}"
+    assert digest(own_lines[name]) == OWN_DIGESTS[name]
+
+
+def test_every_operation_of_the_probe_has_a_digest(own_lines):
+    missing = {name: digest(found) for name, found in own_lines.items() if name not in OWN_DIGESTS}
+    assert not missing, f"record the digests of new operations in OWN_DIGESTS: {missing}"
 
 
 @pytest.fixture(scope="module")

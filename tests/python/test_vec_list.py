@@ -1,3 +1,4 @@
+import array
 import math
 import os
 import platform
@@ -8,6 +9,8 @@ import sys
 
 import pytest
 
+import kalemtri_py
+from bits_probe import batch_arguments, run_batch
 from conftest import bits, same
 from kalemtri_py import Quat, Vec3d, VecList
 
@@ -156,25 +159,59 @@ def test_text_form():
     assert repr(VecList(big)) == "[" + "\n".join(map(repr, big)) + "]"
 
 
-# (operation on the list, the same operation on one Vec3d)
-ELEMENTWISE = {
-    "add": (lambda v: v + Vec3d(1, -0.0, INF), lambda e: e + Vec3d(1, -0.0, INF)),
-    "sub": (lambda v: v - Vec3d(0.1, 0.2, -0.3), lambda e: e - Vec3d(0.1, 0.2, -0.3)),
-    "mul": (lambda v: v * 0.3, lambda e: e * 0.3),
-    "rmul": (lambda v: -3 * v, lambda e: -3 * e),
-    "div": (lambda v: v / 0.0, lambda e: e / 0.0),
-    "div7": (lambda v: v / 7, lambda e: e / 7),
-    "cross": (lambda v: v.cross(Vec3d(0.5, -2, 3)), lambda e: e.cross(Vec3d(0.5, -2, 3))),
-    "normalize": (lambda v: v.normalize(), lambda e: e.normalize()),
-    "collapse1": (lambda v: v.collapse(1), lambda e: Vec3d(e.x, 0.0, e.z)),
-    "dot": (lambda v: v.dot(Vec3d(0.1, -3, 7)), lambda e: e.dot(Vec3d(0.1, -3, 7))),
-    "magnitude": (lambda v: v.magnitude(), lambda e: e.magnitude()),
-    "is_unit": (lambda v: v.is_unit(), lambda e: e.is_unit()),
-    "distance_to": (
-        lambda v: v.distance_to(Vec3d(1, 2, -3)),
-        lambda e: e.distance_to(Vec3d(1, 2, -3)),
-    ),
+# The operands each batch operation the module lists is run with, by the operand's class.
+OPERANDS = {
+    "Vec3d": [
+        Vec3d(1, -0.0, INF),
+        Vec3d(0.1, 0.2, -0.3),
+        Vec3d(0.5, -2, 3),
+        Vec3d(0.1, -3, 7),
+        Vec3d(1, 2, -3),
+    ],
+    "float": [0.3, -3, 0.0, 7],
+    "Quat": [Quat(0.9, -0.1, 0.3, 0.5)],
 }
+
+# The single-vector formula of a batch operation that Vec3d does not spell alike.
+SINGLE = {
+    "collapse": lambda e, axis: Vec3d(
+        *(0.0 if i == axis else c for i, c in enumerate((e.x, e.y, e.z)))
+    ),
+    "rotate": lambda e, q: q.rotate(e),
+}
+
+
+def elementwise():
+    """(operation on the list, the same operation on one Vec3d) for every batch operation the
+    module lists, with every operand of its class."""
+    table = {}
+    for name, operand, in_place in kalemtri_py._batch_operations:
+        choices = OPERANDS[operand] if isinstance(operand, str) else [None]
+        for choice in choices:
+            args = batch_arguments(operand, {operand: choice})
+            single = SINGLE.get(name, lambda e, *a, name=name: getattr(e, name)(*a))
+            key = f"{name}({', '.join(map(repr, args))})"
+            table[key] = (
+                lambda v, name=name, args=args, in_place=in_place: run_batch(
+                    v, name, args, in_place
+                ),
+                lambda e, single=single, args=args: single(e, *args),
+            )
+    return table
+
+
+ELEMENTWISE = elementwise()
+
+
+def raw(result, one_nan=False):
+    """The bytes of a batch result at once: a list's elements, numbers as native doubles, truth
+    values as bytes. With `one_nan`, every NaN is the same NaN."""
+    if not isinstance(result, VecList) and result and isinstance(result[0], bool):
+        return bytes(result)
+    values = array.array("d", bytes(result) if isinstance(result, VecList) else result)
+    if one_nan:
+        values = array.array("d", [x if x == x else NAN for x in values])
+    return values.tobytes()
 
 
 def flat(result):
@@ -320,7 +357,7 @@ def test_minimum_distance_large_ties():
 THREAD_SCRIPT = """
 import hashlib, struct, sys
 sys.path[:0] = {path!r}
-from test_vec_list import edge_vectors, flat, ELEMENTWISE, LARGE
+from test_vec_list import edge_vectors, flat, raw, ELEMENTWISE, LARGE
 from kalemtri_py import Quat, Vec3d, VecList
 v = VecList(edge_vectors(4 * LARGE))
 h = hashlib.sha256()
@@ -328,7 +365,7 @@ rotated = v * 1
 rotated.rotate(Quat(0.9, -0.1, 0.3, 0.5))
 h.update(b"".join(flat(rotated)))
 for name in sorted(ELEMENTWISE):
-    h.update(b"".join(x if isinstance(x, bytes) else bytes([x]) for x in flat(ELEMENTWISE[name][0](v))))
+    h.update(raw(ELEMENTWISE[name][0](v)))
 for o in (Vec3d(1, 2, 3), Vec3d(0.1, 0, 0)):
     for stride in (1, 7, 1000):
         h.update(repr(v.minimum_distance_to(o, stride)).encode())
@@ -366,6 +403,13 @@ def test_to_array_leaves_the_collector_as_it_was(enabled):
         (gc.enable if was else gc.disable)()
 
 
+def test_batch_operations_are_listed_once_each_outside_all():
+    listed = [(name, operand) for name, operand, _ in kalemtri_py._batch_operations]
+    assert len(set(listed)) == len(listed)
+    assert all(callable(getattr(VecList, name)) for name, _ in listed)
+    assert "_batch_operations" not in kalemtri_py.__all__
+
+
 def test_kernel_level_is_reported_outside_all():
     import kalemtri_py
 
@@ -377,7 +421,7 @@ LEVEL_SCRIPT = """
 import hashlib, math, struct, sys
 sys.path[:0] = {path!r}
 import kalemtri_py
-from test_vec_list import edge_vectors, ELEMENTWISE
+from test_vec_list import edge_vectors, raw, ELEMENTWISE
 from kalemtri_py import Quat, Vec3d, VecList
 
 def canonical(x):
@@ -391,9 +435,7 @@ h = hashlib.sha256()
 rotated = v * 1
 rotated.rotate(Quat(0.9, -0.1, 0.3, 0.5))
 for name in sorted(ELEMENTWISE):
-    for r in ELEMENTWISE[name][0](v):
-        for x in (r.x, r.y, r.z) if isinstance(r, Vec3d) else (r,):
-            h.update(canonical(x))
+    h.update(raw(ELEMENTWISE[name][0](v), one_nan=True))
 for r in rotated:
     h.update(b"".join(canonical(x) for x in (r.x, r.y, r.z)))
 for o in (Vec3d(1, 2, 3), Vec3d(0.1, 0, 0)):

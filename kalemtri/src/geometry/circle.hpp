@@ -16,6 +16,7 @@ struct Circle {
     double radius;
     Vec3d normal;
 
+    // The center as given, fabs(radius) and normalize(normal).
     static Circle make(const Vec3d& center, double radius, const Vec3d& normal) {
         return {center, std::fabs(radius), normalize(normal)};
     }
@@ -26,15 +27,19 @@ struct Circle {
         return {Vec3d::zero(), 0.0, {nan, nan, nan}};
     }
 
+    // (radius * radius) * pi: the square rounded first.
     double area() const { return (radius * radius) * 3.141592653589793; }
 
+    // Plane::from_point(normal, center).
     Plane get_plane() const { return Plane::from_point(normal, center); }
 
     // No tolerance: -0.0 is degenerate, the smallest positive radius is not.
     bool is_degenerate() const { return radius == 0.0; }
 
     // Normals must be exactly parallel; no tolerance on the direction. With opposite normals the
-    // offsets of two coincident planes have opposite signs, hence the sum.
+    // offsets of two coincident planes have opposite signs, hence the sum. With the offsets
+    // own = dot(normal, center) and theirs = dot(other.normal, other.center): equal normals need
+    // fabs(theirs - own) < EPSILON, opposite ones fabs(theirs + own) < EPSILON.
     bool in_same_plane(const Circle& other) const {
         const double own = dot(normal, center);
         const double theirs = dot(other.normal, other.center);

@@ -12,14 +12,18 @@
 namespace kalemtri::geometry {
 
 // The point where the infinite line through a and b meets the plane. A line parallel to the plane
-// gives infinite or NaN components, a == b gives NaN in all three.
+// gives infinite or NaN components, a == b gives NaN in all three. With u = b - a,
+// t = -plane.distance_to_point(a) / dot(normal, u), and the result a + t * u (the product rounded
+// per component, then the sum).
 inline Vec3d plane_line(const Plane& plane, const Vec3d& a, const Vec3d& b) {
     const Vec3d u = b - a;
     const double t = -plane.distance_to_point(a) / dot(plane.normal, u);
     return a + t * u;
 }
 
-// Without the plane test the circle acts as a sphere (with `inner`, as a solid ball).
+// Without the plane test the circle acts as a sphere (with `inner`, as a solid ball). With
+// delta = distance_to(point, center): true when `inner` and radius > delta, else when
+// fabs(delta - radius) < EPSILON.
 inline bool circle_point_unchecked(const Circle& circle, const Vec3d& point, bool inner) {
     const double delta = distance_to(point, circle.center);
     if (inner && circle.radius > delta) return true;
@@ -35,7 +39,11 @@ inline bool circle_point(const Circle& circle, const Vec3d& point, bool inner) {
 
 // The two crossing points of two coplanar circles; touching circles give their touching point
 // twice. Reversing the second circle's normal swaps the pair. Equal circles, circles in different
-// planes, and circles apart or nested give no result.
+// planes, and circles apart or nested give no result. With delta the distance of the centres and
+// e = c2.center - c1.center: t = (r1*r1 - r2*r2) / (delta*delta + delta*delta) + 0.5 and
+// h = sqrt(r1*r1 - (t*t) * (delta*delta)) (0 where that rounds below zero); the midpoint
+// m = c1.center + t * e, the direction w = normalize(cross(e, c2.normal)), and the pair
+// (m + h * w, m - h * w), each operation rounded in the order written.
 inline std::optional<std::pair<Vec3d, Vec3d>> circle_circle(const Circle& c1, const Circle& c2) {
     if (c1 == c2 || !c1.in_same_plane(c2)) return std::nullopt;
     const double r1 = c1.radius;

@@ -1,0 +1,116 @@
+#pragma once
+// The instruction-set levels of the batch kernels: the list of levels, their detection, the choice
+// of the widest this processor runs, the one dispatcher, and the trampolines that compile a
+// kernel's loop for each level.
+#include <cstdint>
+
+// Wider kernels are compiled beside the baseline ones on x86-64 only. A 32-bit build stays at its
+// baseline: its SSE2 arithmetic must not be mixed with code built under other float settings, and
+// nobody runs bandwidth-bound batches on it.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KPY_AVX2 gnu::target("avx2")
+#define KPY_AVX512 gnu::target("avx512f,avx512dq,avx512bw,avx512vl,prefer-vector-width=512")
+// The instruction-set levels above the baseline, narrowest first: name, the attribute their
+// kernels are compiled with, and whether this processor and its operating system run them. The
+// enum, names, detection, choice, dispatch and every kernel at every level come from this list.
+#define KPY_WIDER_LEVELS(X)                                                                        \
+    X(avx2, KPY_AVX2, __builtin_cpu_supports("avx2"))                                              \
+    X(avx512, KPY_AVX512,                                                                          \
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&                   \
+          __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+#else
+#define KPY_WIDER_LEVELS(X)
+#endif
+
+namespace kpy::kernels {
+
+// ---------------------------------------------------------------------------------------------
+// Instruction-set levels. Every kernel exists once per level from the same source: a function
+// with a `target` attribute may inline the core's baseline formulas, so each level evaluates the
+// very same operations, only more elements at a time. The core's inline functions themselves
+// stay compiled for the baseline, so no wider instruction can leak into code that runs anywhere.
+// +, -, *, / and sqrt are correctly rounded at every width, -ffp-contract=off keeps FMA out (AVX2
+// machines have it), and no approximate reciprocal is ever used: every level gives the bits of
+// the single-vector methods.
+
+#define KPY_LEVEL_ENUMERATOR(level, target, supported) level,
+enum class Level : std::uint8_t { baseline, KPY_WIDER_LEVELS(KPY_LEVEL_ENUMERATOR) };
+#undef KPY_LEVEL_ENUMERATOR
+
+#define KPY_LEVEL_VALUE(level, target, supported) Level::level,
+inline constexpr Level LEVELS[] = {Level::baseline, KPY_WIDER_LEVELS(KPY_LEVEL_VALUE)};
+#undef KPY_LEVEL_VALUE
+
+inline const char* name(Level level) {
+    switch (level) {
+#define KPY_LEVEL_NAME(level, target, supported)                                                   \
+    case Level::level:                                                                             \
+        return #level;
+        KPY_WIDER_LEVELS(KPY_LEVEL_NAME)
+#undef KPY_LEVEL_NAME
+    default:
+        return "baseline";
+    }
+}
+
+// Whether this processor and its operating system run the level's code.
+inline bool supported(Level level) {
+    switch (level) {
+#define KPY_LEVEL_SUPPORTED(level, target, supported)                                              \
+    case Level::level:                                                                             \
+        return supported;
+        KPY_WIDER_LEVELS(KPY_LEVEL_SUPPORTED)
+#undef KPY_LEVEL_SUPPORTED
+    default:
+        return level == Level::baseline;
+    }
+}
+
+// The widest supported level, detected once per process.
+inline Level chosen_level() {
+    static const Level level = [] {
+        Level widest = Level::baseline;
+        for (Level l : LEVELS)
+            if (supported(l)) widest = l;
+        return widest;
+    }();
+    return level;
+}
+
+// A level as a type, for the kernels written for one level.
+template <Level L> struct At { static constexpr Level level = L; };
+
+// Calls f(At<L>{}) for the level L given at run time: the one place a level is chosen.
+template <class F> decltype(auto) dispatch(Level level, F&& f) {
+    switch (level) {
+#define KPY_LEVEL_CASE(level, target, supported)                                                   \
+    case Level::level:                                                                             \
+        return f(At<Level::level>{});
+        KPY_WIDER_LEVELS(KPY_LEVEL_CASE)
+#undef KPY_LEVEL_CASE
+    default:
+        return f(At<Level::baseline>{});
+    }
+}
+
+// Compiled<L>::run(body) runs body() compiled for level L: an out-of-line trampoline carries the
+// level's target attribute, and the body, forced inline into it, has its loops compiled (and
+// vectorised) for that level. One function per level and body type, so an element takes the same
+// code path from every caller.
+template <Level L> struct Compiled;
+template <> struct Compiled<Level::baseline> {
+    template <class Body> [[gnu::noinline]] static void run(Body body) { body(); }
+};
+#define KPY_LEVEL_TRAMPOLINE(level, target, supported)                                             \
+    template <> struct Compiled<Level::level> {                                                    \
+        template <class Body> [[gnu::noinline, target]] static void run(Body body) { body(); }     \
+    };
+KPY_WIDER_LEVELS(KPY_LEVEL_TRAMPOLINE)
+#undef KPY_LEVEL_TRAMPOLINE
+
+// Runs body() compiled for the level given at run time.
+template <class Body> void run_at(Level level, const Body& body) {
+    dispatch(level, [&](auto at) { Compiled<decltype(at)::level>::run(body); });
+}
+
+} // namespace kpy::kernels
