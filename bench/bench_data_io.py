@@ -16,6 +16,7 @@ import time
 import numpy as np
 
 from kalemtri_py import VecList
+from results import Recorder
 
 SIZES = [10**4, 10**5, 10**6, 10**7]
 BUDGET = 0.3  # seconds of repeats per measurement
@@ -73,6 +74,14 @@ def main():
     for i, (name, _) in enumerate(cases):
         cells = [f"{t[i]:.3f} ({t[i] / c:.2f}x)" for _, c, t in rows]
         print(f"| {name} ms (x copy) | " + " | ".join(cells) + " |")
+    # --json PATH: the measurements for bench/plot.py, each case with the copy as its bound.
+    record = Recorder("data_io", "ms")
+    for n, copy_ms, times in rows:
+        for (name, _), t in zip(cases, times):
+            ours = "VecList" in name or "from_buffer" in name
+            record.add(name, "kalemtri" if ours else "numpy", t, n)
+            record.add(name, "ndarray.copy()", copy_ms, n)
+    record.write()
 
 
 if __name__ == "__main__":

@@ -191,4 +191,8 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    # --json PATH also writes the measurements, with a PyGLM dvec3 table, for bench/plot.py.
+    from results import run_recorded
+    from vec3d_pyglm import table
+
+    run_recorded(sys.modules[__name__], "vec3d", extra=table)
