@@ -22,6 +22,7 @@ from dask.distributed import Client, LocalCluster, wait
 
 import kalemtri_dask
 from kalemtri_py import Quat, Vec3d, VecList
+from results import Recorder
 
 SEED = 2026
 TARGET = Vec3d(0.5, -0.5, 0.25)
@@ -59,6 +60,7 @@ def main():
     parser.add_argument("--chunk", type=float, default=5e6, help="points per chunk")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--workers", type=int, default=2, help="worker processes")
+    parser.add_argument("--json", metavar="PATH", help="also write the times for bench/plot.py")
     args = parser.parse_args()
     points, chunk = int(args.points), int(args.chunk)
 
@@ -101,6 +103,11 @@ def main():
             f"{name:<10} {a:>7.3f} s {statistics.median(alone):>6.3f} s "
             f"{s:>7.3f} s {statistics.median(spread):>6.3f} s {s / a:>7.2f}"
         )
+    record = Recorder("dask", "s")
+    for name, (alone, spread) in times.items():
+        record.add(name, "one VecList", min(alone), points=points, chunk=chunk)
+        record.add(name, f"{args.workers} workers", min(spread), points=points, chunk=chunk)
+    record.write()
 
 
 if __name__ == "__main__":

@@ -450,3 +450,98 @@ def _float_of(bits):
 def _order_key(bits):
     # IEEE totalOrder as a signed integer: a negative pattern keeps its sign and inverts the rest.
     return bits ^ 0x7FFF_FFFF_FFFF_FFFF if bits < 0 else bits
+
+
+# ---------------------------------------------------------------------------------------------
+# Many targets: a VecTree per chunk, per-target candidates merged across chunks.
+
+__all__ += ["nearest_many"]
+
+
+def nearest_many(points, targets, k=1):
+    """The ``k`` points nearest to each target, bit-equal to one ``kalemtri_py.VecTree``.
+
+    ``targets`` is an in-memory ``(M, 3)`` float64 array (a ``VecList``, a numpy array, any
+    buffer ``VecList.from_buffer`` takes); it travels once to every worker. Each chunk of
+    ``points`` builds its own ``VecTree`` and answers ``k_nearest_many`` for every target; the
+    candidates of all chunks are merged per target by the tree's own rule (IEEE totalOrder of the
+    distance, then the lowest index), so the answer is that of ``VecTree(points.compute())`` for
+    any chunking. Returns numpy ``(indexes, distances)``, int64 and float64, shaped ``(M,)`` for
+    ``k == 1`` (as ``VecTree.nearest_many``) and ``(M, k)`` otherwise (as ``k_nearest_many``).
+    Computes on the active scheduler. ``ValueError`` unless ``1 <= k <= N``.
+    """
+    import dask.array as da
+    import numpy
+    from dask.base import tokenize
+    from dask.delayed import Delayed
+    from dask.highlevelgraph import HighLevelGraph
+    from kalemtri_py import VecList
+
+    points = _as_points(points)
+    if isinstance(k, bool) or not isinstance(k, int):
+        raise TypeError(f"k must be an int, not '{type(k).__name__}'")
+    if k < 1:
+        raise ValueError(f"k must be at least 1, not {k}")
+    # The same checks and messages as VecTree; the array is a view of the VecList's copy.
+    t = numpy.asarray(VecList.from_buffer(targets))
+    # One graph key holds the targets, so each worker receives them once, not once per chunk.
+    targets = da.from_array(t, chunks=(max(len(t), 1), 3), name=f"tree-targets-{tokenize(t)}")
+    ((target_key,),) = targets.__dask_keys__()
+    token = tokenize(points.name, targets.name, k)
+    name = f"nearest-many-chunk-{token}"
+    layer = {
+        (name, i): (_tree_chunk, key, target_key, k)
+        for i, key in enumerate(key for (key,) in points.__dask_keys__())
+    }
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=[points, targets])
+    keys, depth, below = list(layer), 0, name
+    while len(keys) > 1:
+        depth += 1
+        joined = f"nearest-many-join-{depth}-{token}"
+        layer = {
+            (joined, j): (_join_tree_parts, keys[i : i + _SPLIT_EVERY], k)
+            for j, i in enumerate(range(0, len(keys), _SPLIT_EVERY))
+        }
+        graph = HighLevelGraph(
+            {**graph.layers, joined: layer}, {**graph.dependencies, joined: {below}}
+        )
+        keys, below = list(layer), joined
+    total, index, distance = Delayed(keys[0], graph, layer=below).compute()
+    if k > total:
+        raise ValueError(f"k must be at most the number of points ({total}), not {k}")
+    if k == 1:
+        return index[:, 0].copy(), distance[:, 0].copy()
+    return index, distance
+
+
+def _tree_chunk(block, targets, k):
+    """(points in the chunk, indexes, distances): the chunk's best min(k, n) for every target."""
+    import numpy
+    from kalemtri_py import VecTree
+
+    n, m, width = block.shape[0], targets.shape[0], min(k, block.shape[0])
+    if m == 0 or width == 0:
+        return n, numpy.empty((m, width), numpy.int64), numpy.empty((m, width), numpy.float64)
+    index, distance = VecTree(block).k_nearest_many(targets, width)
+    return n, numpy.asarray(index).copy(), numpy.asarray(distance).copy()
+
+
+def _join_tree_parts(parts, k):
+    """Joins consecutive chunks' parts, given in row order, keeping each target's best k."""
+    import numpy
+
+    total, indexes, distances = 0, [], []
+    for count, index, distance in parts:
+        indexes.append(index + total)
+        distances.append(distance)
+        total += count
+    index = numpy.concatenate(indexes, axis=1)
+    distance = numpy.concatenate(distances, axis=1)
+    bits = distance.view(numpy.int64)
+    key = numpy.where(bits < 0, bits ^ 0x7FFF_FFFF_FFFF_FFFF, bits)
+    order = numpy.lexsort((index, key), axis=1)[:, :k]
+    return (
+        total,
+        numpy.take_along_axis(index, order, axis=1),
+        numpy.take_along_axis(distance, order, axis=1),
+    )

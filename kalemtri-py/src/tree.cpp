@@ -1,0 +1,455 @@
+#include "tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "pool.hpp"
+#include "tuning.hpp"
+
+namespace kpy::tree {
+
+namespace {
+
+using kernels::order_key;
+using kernels::search_distance;
+
+constexpr std::int64_t NO_LIMIT = std::numeric_limits<std::int64_t>::max();
+constexpr Candidate NO_BEST{NO_LIMIT, kernels::NONE, 0.0};
+
+bool finite(const Vec3d& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+// (key, index) order: the better candidate is the lesser.
+inline bool before(const Candidate& a, const Candidate& b) {
+    return a.key < b.key || (a.key == b.key && a.index < b.index);
+}
+// The same as an object, so that the heap and sort algorithms inline it.
+struct Before {
+    bool operator()(const Candidate& a, const Candidate& b) const { return before(a, b); }
+};
+
+} // namespace
+
+// A point during the build; the median splits move the whole record.
+struct Tree::Item {
+    double c[3];
+    std::uint32_t index;
+};
+
+namespace {
+
+using Item = Tree::Item;
+
+Box bounding_box(const Item* items, std::size_t b, std::size_t e) {
+    double lx = items[b].c[0], ly = items[b].c[1], lz = items[b].c[2];
+    double hx = lx, hy = ly, hz = lz;
+    for (std::size_t i = b + 1; i < e; ++i) {
+        const Item& it = items[i];
+        lx = it.c[0] < lx ? it.c[0] : lx;
+        ly = it.c[1] < ly ? it.c[1] : ly;
+        lz = it.c[2] < lz ? it.c[2] : lz;
+        hx = it.c[0] > hx ? it.c[0] : hx;
+        hy = it.c[1] > hy ? it.c[1] : hy;
+        hz = it.c[2] > hz ? it.c[2] : hz;
+    }
+    return Box{{lx, ly, lz}, {hx, hy, hz}};
+}
+
+// The distance formula on the box point nearest t: a lower bound of every distance in the box.
+// Finite boxes and targets never give NaN, so its key is its bit pattern.
+std::int64_t bound_key(const Box& box, const Vec3d& t) {
+    const double cx = t.x < box.lo[0] ? box.lo[0] : t.x > box.hi[0] ? box.hi[0] : t.x;
+    const double cy = t.y < box.lo[1] ? box.lo[1] : t.y > box.hi[1] ? box.hi[1] : t.y;
+    const double cz = t.z < box.lo[2] ? box.lo[2] : t.z > box.hi[2] ? box.hi[2] : t.z;
+    const double dx = cx - t.x, dy = cy - t.y, dz = cz - t.z;
+    return order_key(std::sqrt((dx * dx + dy * dy) + dz * dz));
+}
+
+// The same formula on the box corner farthest from t: an upper bound, by the same argument.
+double far_bound(const Box& box, const Vec3d& t) {
+    const auto far = [](double lo, double hi, double v) {
+        const double a = lo - v, b = hi - v;
+        return std::fabs(a) > std::fabs(b) ? a : b;
+    };
+    const double dx = far(box.lo[0], box.hi[0], t.x), dy = far(box.lo[1], box.hi[1], t.y),
+                 dz = far(box.lo[2], box.hi[2], t.z);
+    return std::sqrt((dx * dx + dy * dy) + dz * dz);
+}
+
+// Puts the element of rank k of a[left..right] (inclusive) at k, the lesser ones before it and
+// the greater ones after: Floyd and Rivest's selection, which narrows to a sample's bracket of
+// rank k first and so moves the records about half as often as introselect.
+void select(Item* a, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k, int axis) {
+    while (right > left) {
+        if (right - left > 600) {
+            const double n = double(right - left + 1), i = double(k - left + 1);
+            const double z = std::log(n), s = 0.5 * std::exp(2.0 * z / 3.0);
+            const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i < n / 2 ? -1.0 : 1.0);
+            const auto lo = static_cast<std::ptrdiff_t>(double(k) - i * s / n + sd);
+            const auto hi = static_cast<std::ptrdiff_t>(double(k) + (n - i) * s / n + sd);
+            select(a, std::max(left, lo), std::min(right, hi), k, axis);
+        }
+        const double t = a[k].c[axis];
+        std::ptrdiff_t i = left, j = right;
+        std::swap(a[left], a[k]);
+        if (a[right].c[axis] > t) std::swap(a[right], a[left]);
+        while (i < j) {
+            std::swap(a[i], a[j]);
+            ++i;
+            --j;
+            while (a[i].c[axis] < t)
+                ++i;
+            while (a[j].c[axis] > t)
+                --j;
+        }
+        if (a[left].c[axis] == t) {
+            std::swap(a[left], a[j]);
+        } else {
+            ++j;
+            std::swap(a[j], a[right]);
+        }
+        if (j <= k) left = j + 1;
+        if (k <= j) right = j - 1;
+    }
+}
+
+// The box of node's points: the union of its children's.
+void join_boxes(Box* boxes, std::size_t node) {
+    const Box &l = boxes[2 * node + 1], &r = boxes[2 * node + 2];
+    for (int a = 0; a < 3; ++a) {
+        boxes[node].lo[a] = std::min(l.lo[a], r.lo[a]);
+        boxes[node].hi[a] = std::max(l.hi[a], r.hi[a]);
+    }
+}
+
+// Subtrees of at most this many points (1 MiB of records) are built whole, in cache.
+constexpr std::size_t SUBTREE_POINTS = 32768;
+// Below this many finite points the whole build stays on the calling thread.
+constexpr std::size_t BUILD_SERIAL = 16384;
+
+} // namespace
+
+Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
+    std::size_t side = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        side += !finite(points[i]);
+    side_ = storage::Array<Vec3d>(side);
+    side_index_ = storage::Array<std::uint32_t>(side);
+    finite_ = n - side;
+    storage::Array<Item> items(finite_);
+    for (std::size_t i = 0, f = 0, s = 0; i < n; ++i) {
+        const Vec3d& p = points[i];
+        if (finite(p)) {
+            items[f++] = Item{{p.x, p.y, p.z}, static_cast<std::uint32_t>(i)};
+        } else {
+            side_[s] = p;
+            side_index_[s++] = static_cast<std::uint32_t>(i);
+        }
+    }
+    if (finite_ == 0) return;
+
+    // The smallest depth whose largest leaf, ceil(finite / 2^depth), fits LEAF_SIZE; every leaf
+    // then holds at least LEAF_SIZE / 2 points.
+    while (((finite_ - 1) >> depth_) + 1 > LEAF_SIZE)
+        ++depth_;
+    const std::size_t leaves = leaf_count();
+    leaf_begin_ = storage::Array<std::uint32_t>(leaves + 1);
+    for (std::size_t leaf = 0; leaf < leaves; ++leaf) {
+        // Every level gives the lower half, rounded down, to the left child.
+        std::size_t b = 0, size = finite_;
+        for (std::size_t level = depth_; level-- > 0;) {
+            const std::size_t half = size / 2;
+            if ((leaf >> level) & 1) {
+                b += half;
+                size -= half;
+            } else {
+                size = half;
+            }
+        }
+        leaf_begin_[leaf] = static_cast<std::uint32_t>(b);
+    }
+    leaf_begin_[leaves] = static_cast<std::uint32_t>(finite_);
+    boxes_ = storage::Array<Box>(2 * leaves - 1);
+
+    // Top down, each node splits on the widest axis of the box its ancestors' splits leave it;
+    // the tight boxes come bottom up once the points are in place. Levels whose nodes are large
+    // go one by one, each split on the pool; from the first level whose subtrees fit in cache on,
+    // each subtree is built whole, depth first, while its points stay there.
+    Item* it = items.data();
+    boxes_[0] = bounding_box(it, 0, finite_);
+    x_ = storage::Array<double>(finite_);
+    y_ = storage::Array<double>(finite_);
+    z_ = storage::Array<double>(finite_);
+    index_ = storage::Array<std::uint32_t>(finite_);
+    std::size_t top = 0;
+    while (top < depth_ && ((finite_ - 1) >> top) + 1 > SUBTREE_POINTS)
+        ++top;
+    const std::size_t serial_below = finite_ < BUILD_SERIAL ? kernels::NONE : 2;
+    for (std::size_t level = 0; level < top; ++level) {
+        const std::size_t first = (std::size_t{1} << level) - 1;
+        pool::for_range(
+            std::size_t{1} << level,
+            [&](std::size_t pb, std::size_t pe) {
+                for (std::size_t p = pb; p < pe; ++p)
+                    split(it, first + p, level);
+            },
+            serial_below, 1);
+    }
+    const std::size_t first = (std::size_t{1} << top) - 1;
+    pool::for_range(
+        std::size_t{1} << top,
+        [&](std::size_t pb, std::size_t pe) {
+            for (std::size_t p = pb; p < pe; ++p)
+                build_subtree(it, first + p, top);
+        },
+        serial_below, 1);
+    for (std::size_t node = first; node-- > 0;)
+        join_boxes(boxes_.data(), node);
+}
+
+void Tree::split(Item* it, std::size_t node, std::size_t level) {
+    const std::size_t b = range_begin(node, level), e = range_end(node, level);
+    const Box& box = boxes_[node];
+    int axis = 0;
+    for (int a = 1; a < 3; ++a)
+        if (box.hi[a] - box.lo[a] > box.hi[axis] - box.lo[axis]) axis = a;
+    const std::size_t m = b + (e - b) / 2;
+    select(it, static_cast<std::ptrdiff_t>(b), static_cast<std::ptrdiff_t>(e - 1),
+           static_cast<std::ptrdiff_t>(m), axis);
+    boxes_[2 * node + 1] = boxes_[2 * node + 2] = box;
+    boxes_[2 * node + 1].hi[axis] = boxes_[2 * node + 2].lo[axis] = it[m].c[axis];
+}
+
+void Tree::build_subtree(Item* it, std::size_t node, std::size_t level) {
+    if (level == depth_) {
+        const std::size_t b = range_begin(node, level), e = range_end(node, level);
+        boxes_[node] = bounding_box(it, b, e);
+        for (std::size_t i = b; i < e; ++i) {
+            x_[i] = it[i].c[0];
+            y_[i] = it[i].c[1];
+            z_[i] = it[i].c[2];
+            index_[i] = it[i].index;
+        }
+        return;
+    }
+    split(it, node, level);
+    build_subtree(it, 2 * node + 1, level + 1);
+    build_subtree(it, 2 * node + 2, level + 1);
+    join_boxes(boxes_.data(), node);
+}
+
+std::size_t Tree::range_begin(std::size_t node, std::size_t level) const {
+    const std::size_t p = node - ((std::size_t{1} << level) - 1);
+    return leaf_begin_[p << (depth_ - level)];
+}
+
+std::size_t Tree::range_end(std::size_t node, std::size_t level) const {
+    const std::size_t p = node - ((std::size_t{1} << level) - 1);
+    return leaf_begin_[(p + 1) << (depth_ - level)];
+}
+
+void Tree::points(Vec3d* out) const {
+    pool::for_range(finite_, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i)
+            out[index_[i]] = Vec3d{x_[i], y_[i], z_[i]};
+    });
+    for (std::size_t s = 0; s < side_.size(); ++s)
+        out[side_index_[s]] = side_[s];
+}
+
+std::size_t Tree::memory() const {
+    return sizeof(Tree) + (x_.size() + y_.size() + z_.size()) * sizeof(double) +
+           (index_.size() + leaf_begin_.size() + side_index_.size()) * sizeof(std::uint32_t) +
+           boxes_.size() * sizeof(Box) + side_.size() * sizeof(Vec3d);
+}
+
+// Depth-first over the boxes, nearer child first. visit.limit() is the key above which a box
+// cannot matter; visit.leaf(b, e) measures the points of tree order [b, e).
+template <class Visit> void Tree::search(const Vec3d& t, Visit& visit) const {
+    if (finite_ == 0) return;
+    struct Entry {
+        std::size_t node;
+        std::int64_t key;
+    };
+    Entry stack[64]; // one pending sibling per level
+    std::size_t top = 0;
+    stack[top++] = {0, bound_key(boxes_[0], t)};
+    const std::size_t first = first_leaf();
+    while (top > 0) {
+        const Entry entry = stack[--top];
+        if (entry.key > visit.limit()) continue;
+        std::size_t node = entry.node;
+        bool reached = true;
+        while (node < first) {
+            std::size_t near = 2 * node + 1, far = near + 1;
+            std::int64_t kn = bound_key(boxes_[near], t), kf = bound_key(boxes_[far], t);
+            if (kf < kn) {
+                std::swap(near, far);
+                std::swap(kn, kf);
+            }
+            if (kf <= visit.limit()) stack[top++] = {far, kf};
+            if (kn > visit.limit()) {
+                reached = false;
+                break;
+            }
+            node = near;
+        }
+        if (reached) visit.leaf(leaf_begin_[node - first], leaf_begin_[node - first + 1]);
+    }
+}
+
+namespace {
+
+// The distances of the points of tree order [b, e), e - b <= LEAF_SIZE. Tree points and the
+// targets that reach here are finite, so no square is NaN and the plain formula gives the bits of
+// search_distance; without its NaN selects the loop vectorises.
+inline void leaf_distances(const double* __restrict x, const double* __restrict y,
+                           const double* __restrict z, std::size_t b, std::size_t e, const Vec3d& t,
+                           double* __restrict d) {
+    const double tx = t.x, ty = t.y, tz = t.z;
+    for (std::size_t i = b; i < e; ++i) {
+        const double dx = x[i] - tx, dy = y[i] - ty, dz = z[i] - tz;
+        d[i - b] = std::sqrt((dx * dx + dy * dy) + dz * dz);
+    }
+}
+
+} // namespace
+
+// A target with a non-finite coordinate gives every finite point the same distance: a NaN
+// component propagates its own NaN, an infinite one makes every sum +inf. So the finite points
+// rank by index alone, and only the lowest k of them can be among the k best.
+std::vector<Candidate> Tree::non_finite_candidates(const Vec3d& t, std::size_t k) const {
+    std::vector<Candidate> c;
+    c.reserve(side_.size() + std::min(k, finite_));
+    for (std::size_t s = 0; s < side_.size(); ++s) {
+        const double d = search_distance(side_[s], t);
+        c.push_back({order_key(d), side_index_[s], d});
+    }
+    // The finite points of lowest index: the gaps between the side list's indexes.
+    if (finite_ > 0) {
+        const double d = search_distance(Vec3d{x_[0], y_[0], z_[0]}, t);
+        std::size_t s = 0, taken = 0;
+        for (std::size_t i = 0; i < size_ && taken < k; ++i) {
+            if (s < side_index_.size() && side_index_[s] == i) {
+                ++s;
+                continue;
+            }
+            ++taken;
+            c.push_back({order_key(d), i, d});
+        }
+    }
+    std::sort(c.begin(), c.end(), Before{});
+    if (c.size() > k) c.resize(k);
+    return c;
+}
+
+Candidate Tree::nearest(const Vec3d& t) const {
+    if (!finite(t)) return non_finite_candidates(t, 1).front();
+    struct Visit {
+        const Tree& tree;
+        const Vec3d& t;
+        Candidate best;
+        std::int64_t limit() const { return best.key; }
+        void leaf(std::size_t b, std::size_t e) {
+            double d[LEAF_SIZE];
+            leaf_distances(tree.x_.data(), tree.y_.data(), tree.z_.data(), b, e, t, d);
+            for (std::size_t i = b; i < e; ++i) {
+                const Candidate c{order_key(d[i - b]), tree.index_[i], d[i - b]};
+                if (before(c, best)) best = c;
+            }
+        }
+    } visit{*this, t, NO_BEST};
+    for (std::size_t s = 0; s < side_.size(); ++s) {
+        const double d = search_distance(side_[s], t);
+        const Candidate c{order_key(d), side_index_[s], d};
+        if (before(c, visit.best)) visit.best = c;
+    }
+    search(t, visit);
+    return visit.best;
+}
+
+void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
+    if (!finite(t)) {
+        const std::vector<Candidate> c = non_finite_candidates(t, k);
+        std::copy(c.begin(), c.end(), out);
+        return;
+    }
+    // out[0..size) is a heap with the worst kept candidate on top.
+    struct Visit {
+        const Tree& tree;
+        const Vec3d& t;
+        Candidate* heap;
+        std::size_t k;
+        std::size_t size = 0;
+        std::int64_t limit() const { return size < k ? NO_LIMIT : heap[0].key; }
+        void offer(const Candidate& c) {
+            if (size < k) {
+                heap[size++] = c;
+                std::push_heap(heap, heap + size, Before{});
+            } else if (before(c, heap[0])) {
+                std::pop_heap(heap, heap + size, Before{});
+                heap[size - 1] = c;
+                std::push_heap(heap, heap + size, Before{});
+            }
+        }
+        void leaf(std::size_t b, std::size_t e) {
+            double d[LEAF_SIZE];
+            leaf_distances(tree.x_.data(), tree.y_.data(), tree.z_.data(), b, e, t, d);
+            for (std::size_t i = b; i < e; ++i)
+                offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
+        }
+    } visit{*this, t, out, k};
+    for (std::size_t s = 0; s < side_.size(); ++s) {
+        const double d = search_distance(side_[s], t);
+        visit.offer({order_key(d), side_index_[s], d});
+    }
+    search(t, visit);
+    std::sort_heap(out, out + k, Before{});
+}
+
+void Tree::within(const Vec3d& t, double radius, std::vector<std::uint32_t>& out) const {
+    const double r = radius + 0.0; // -0.0 counts as +0.0, as IEEE <= does
+    const std::size_t start = out.size();
+    for (std::size_t s = 0; s < side_.size(); ++s)
+        if (search_distance(side_[s], t) <= r) out.push_back(side_index_[s]);
+    if (!finite(t)) {
+        if (finite_ > 0 && search_distance(Vec3d{x_[0], y_[0], z_[0]}, t) <= r)
+            out.insert(out.end(), index_.begin(), index_.end());
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+        return;
+    }
+    if (finite_ > 0) {
+        const std::int64_t limit = order_key(r);
+        const std::size_t first = first_leaf();
+        struct Entry {
+            std::size_t node, level;
+        };
+        Entry stack[64];
+        std::size_t top = 0;
+        stack[top++] = {0, 0};
+        while (top > 0) {
+            const Entry en = stack[--top];
+            const Box& box = boxes_[en.node];
+            if (bound_key(box, t) > limit) continue;
+            if (far_bound(box, t) <= r) {
+                out.insert(out.end(), index_.begin() + range_begin(en.node, en.level),
+                           index_.begin() + range_end(en.node, en.level));
+            } else if (en.node >= first) {
+                const std::size_t b = leaf_begin_[en.node - first],
+                                  e = leaf_begin_[en.node - first + 1];
+                double d[LEAF_SIZE];
+                leaf_distances(x_.data(), y_.data(), z_.data(), b, e, t, d);
+                for (std::size_t i = b; i < e; ++i)
+                    if (d[i - b] <= r) out.push_back(index_[i]);
+            } else {
+                stack[top++] = {2 * en.node + 2, en.level + 1};
+                stack[top++] = {2 * en.node + 1, en.level + 1};
+            }
+        }
+    }
+    std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+}
+
+} // namespace kpy::tree

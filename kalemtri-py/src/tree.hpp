@@ -1,0 +1,110 @@
+#pragma once
+// An exact spatial index: a kd-tree whose answers are those of the brute-force scan of
+// kernels.hpp, bit for bit, ties to the lowest index, under the IEEE total order of distances.
+//
+// Why pruning is exact: a box is skipped only when the distance formula, evaluated in its own
+// order on the box point nearest the target (the target clamped to the box), is above the k-th
+// best distance so far. Every point p of the box has |p - t| >= |clamped - t| per axis; rounding
+// is monotone, so each step of the formula (difference, square, sum, sqrt) keeps that order and
+// fl-distance(p) >= the bound. Equality never prunes, since a point at that very distance could
+// still win on its index. Points with a non-finite coordinate would make the bound meaningless
+// (inf - inf); they live in a side list that every query scans.
+//
+// Layout: an implicit complete binary tree, node i with children 2i+1 and 2i+2, over the finite
+// points sorted into tree order; every node covers a contiguous range, halved at each level by a
+// median split on the axis of widest extent. Each node keeps its tight bounding box; the leaves,
+// LEAF_SIZE points or fewer, hold their coordinates as three arrays. The shape depends only on the
+// points, never on the thread count.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kalemtri/src/vec3d.hpp"
+#include "kernels.hpp"
+#include "storage.hpp"
+
+namespace kpy::tree {
+
+using kalemtri::Vec3d;
+using kernels::Candidate;
+
+// Most points in a leaf: a leaf's three coordinate runs are a few cache lines each, and its box
+// test costs about as much as measuring a handful of points.
+inline constexpr std::size_t LEAF_SIZE = 16;
+// Indexes are stored as 32 bits, which halves their memory and cache footprint.
+inline constexpr std::uint64_t MAX_POINTS = 0xFFFFFFFFu;
+// Whether n indexes fit 32 bits; widening first keeps a 32-bit build free of an always-false test.
+constexpr bool fits_index(std::size_t n) { return std::uint64_t{n} <= MAX_POINTS; }
+
+struct Box {
+    double lo[3];
+    double hi[3];
+};
+
+class Tree {
+  public:
+    // A point record while building.
+    struct Item;
+
+    // Builds over points[0..n), n <= MAX_POINTS, on the worker pool.
+    Tree(const Vec3d* points, std::size_t n);
+
+    std::size_t size() const { return size_; }
+    // The points in their original order, into out[0..size()).
+    void points(Vec3d* out) const;
+
+    // The nearest point; size() >= 1.
+    Candidate nearest(const Vec3d& t) const;
+    // The k best points, best first, into out[0..k); 1 <= k <= size().
+    void k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const;
+    // Appends the index of every point whose distance is <= radius (IEEE, so a NaN distance is
+    // never within), ascending; radius is neither NaN nor negative.
+    void within(const Vec3d& t, double radius, std::vector<std::uint32_t>& out) const;
+
+    // Bytes held, for the benchmarks.
+    std::size_t memory() const;
+    // The bounding box of the points in the tree, if any.
+    const Box* root_box() const { return finite_ ? &boxes_[0] : nullptr; }
+
+  private:
+    // Node and leaf geometry of the implicit tree.
+    std::size_t leaf_count() const { return std::size_t{1} << depth_; }
+    std::size_t first_leaf() const { return leaf_count() - 1; }
+    // Tree-order range of the points under node `node` at level `level`.
+    std::size_t range_begin(std::size_t node, std::size_t level) const;
+    std::size_t range_end(std::size_t node, std::size_t level) const;
+
+    // Building: a node's median split, a whole subtree built depth first.
+    void split(Item* items, std::size_t node, std::size_t level);
+    void build_subtree(Item* items, std::size_t node, std::size_t level);
+
+    template <class Visit> void search(const Vec3d& t, Visit& visit) const;
+    // Candidates of a non-finite target (see tree.cpp).
+    std::vector<Candidate> non_finite_candidates(const Vec3d& t, std::size_t k) const;
+
+    std::size_t size_ = 0;
+    std::size_t finite_ = 0; // points in the tree
+    std::size_t depth_ = 0;  // levels below the root
+    storage::Array<double> x_, y_, z_;
+    storage::Array<std::uint32_t> index_;
+    storage::Array<Box> boxes_;
+    storage::Array<std::uint32_t> leaf_begin_; // leaf_count() + 1 entries
+    // Points with a non-finite coordinate, ascending by index.
+    storage::Array<Vec3d> side_;
+    storage::Array<std::uint32_t> side_index_;
+};
+
+// Batch forms over targets[0..m), on the worker pool; row i belongs to targets[i]. The k_nearest
+// rows are k wide; within gives CSR form: the hits of target i are
+// indexes[offsets[i]..offsets[i+1]).
+void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
+                  double* distance);
+void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,
+                    std::int64_t* index, double* distance);
+struct Csr {
+    storage::Array<std::int64_t> offsets;
+    storage::Array<std::int64_t> indexes;
+};
+Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius);
+
+} // namespace kpy::tree

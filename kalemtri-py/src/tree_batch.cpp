@@ -1,0 +1,172 @@
+// The batch queries of VecTree. Targets are answered in the order of a space-filling curve, so
+// that consecutive queries walk the same boxes and leaves while they are still in cache; each
+// answer lands in its target's own row, so the order shows in the speed only.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "pool.hpp"
+#include "storage.hpp"
+#include "tree.hpp"
+#include "tuning.hpp"
+
+namespace kpy::tree {
+
+namespace {
+
+// A query costs 0.3-3 us: below this many targets a dispatch to the pool would cost more.
+constexpr std::size_t QUERY_SERIAL = 64;
+constexpr std::size_t QUERY_GRAIN = 32;
+// Fewer targets than this are answered as given: sorting would cost more than it saves.
+constexpr std::size_t SORT_MIN = 2048;
+// Cells per axis of the curve: far finer than the leaves of any tree that fits in memory.
+constexpr int CURVE_BITS = 10;
+
+// The bits of v spread to every third position.
+std::uint32_t spread(std::uint32_t v) {
+    v = (v | (v << 16)) & 0x030000FFu;
+    v = (v | (v << 8)) & 0x0300F00Fu;
+    v = (v | (v << 4)) & 0x030C30C3u;
+    v = (v | (v << 2)) & 0x09249249u;
+    return v;
+}
+
+std::uint32_t cell(double v, double lo, double scale) {
+    const double c = (v - lo) * scale;
+    constexpr double top = (1u << CURVE_BITS) - 1;
+    return static_cast<std::uint32_t>(c > 0.0 ? (c < top ? c : top) : 0.0);
+}
+
+// Target positions in the order to answer them: by Morton code over the tree's box (targets
+// outside it fall on its faces, non-finite ones last), by an LSD radix sort of (code, position).
+// Empty when the targets are best taken as given.
+storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* t, std::size_t m) {
+    const Box* box = tree.root_box();
+    if (m < SORT_MIN || !fits_index(m) || !box) return {};
+    double scale[3];
+    for (int a = 0; a < 3; ++a) {
+        const double extent = box->hi[a] - box->lo[a];
+        scale[a] = extent > 0.0 && std::isfinite(extent) ? double(1u << CURVE_BITS) / extent : 0.0;
+    }
+    storage::Array<std::uint64_t> keys(m), other(m);
+    std::uint64_t* k = keys.data();
+    pool::for_range(m, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            const Vec3d& p = t[i];
+            std::uint64_t code = std::uint64_t{1} << (3 * CURVE_BITS); // after every cell
+            if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))
+                code = spread(cell(p.x, box->lo[0], scale[0])) |
+                       spread(cell(p.y, box->lo[1], scale[1])) << 1 |
+                       spread(cell(p.z, box->lo[2], scale[2])) << 2;
+            k[i] = code << 32 | i;
+        }
+    });
+    constexpr int DIGIT = 11, BUCKETS = 1 << DIGIT;
+    std::uint64_t* src = keys.data();
+    std::uint64_t* dst = other.data();
+    std::vector<std::size_t> count(BUCKETS);
+    for (int shift = 32; shift < 32 + 3 * CURVE_BITS + 1; shift += DIGIT) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::size_t i = 0; i < m; ++i)
+            ++count[(src[i] >> shift) & (BUCKETS - 1)];
+        std::size_t sum = 0;
+        for (std::size_t& c : count)
+            sum += std::exchange(c, sum);
+        for (std::size_t i = 0; i < m; ++i)
+            dst[count[(src[i] >> shift) & (BUCKETS - 1)]++] = src[i];
+        std::swap(src, dst);
+    }
+    storage::Array<std::uint32_t> order(m);
+    for (std::size_t i = 0; i < m; ++i)
+        order[i] = static_cast<std::uint32_t>(src[i]);
+    return order;
+}
+
+// Calls answer(i) for every target i, in curve order, on the pool.
+template <class Answer>
+void for_targets(const Tree& tree, const Vec3d* t, std::size_t m, Answer&& answer) {
+    const storage::Array<std::uint32_t> order = curve_order(tree, t, m);
+    const std::uint32_t* o = order.empty() ? nullptr : order.data();
+    pool::for_range(
+        m,
+        [&](std::size_t b, std::size_t e) {
+            for (std::size_t j = b; j < e; ++j)
+                answer(o ? std::size_t{o[j]} : j);
+        },
+        QUERY_SERIAL, QUERY_GRAIN);
+}
+
+} // namespace
+
+void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
+                  double* distance) {
+    for_targets(tree, targets, m, [&](std::size_t i) {
+        const Candidate c = tree.nearest(targets[i]);
+        index[i] = static_cast<std::int64_t>(c.index);
+        distance[i] = c.distance;
+    });
+}
+
+void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,
+                    std::int64_t* index, double* distance) {
+    const storage::Array<std::uint32_t> order = curve_order(tree, targets, m);
+    const std::uint32_t* o = order.empty() ? nullptr : order.data();
+    pool::for_range(
+        m,
+        [&](std::size_t b, std::size_t e) {
+            std::vector<Candidate> best(k);
+            for (std::size_t j = b; j < e; ++j) {
+                const std::size_t i = o ? std::size_t{o[j]} : j;
+                tree.k_nearest(targets[i], k, best.data());
+                for (std::size_t r = 0; r < k; ++r) {
+                    index[i * k + r] = static_cast<std::int64_t>(best[r].index);
+                    distance[i * k + r] = best[r].distance;
+                }
+            }
+        },
+        QUERY_SERIAL, QUERY_GRAIN);
+}
+
+Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius) {
+    // Fixed blocks of the curve order, each collecting its hits apart (a block may run twice);
+    // then every target's hits move to its own rows.
+    constexpr std::size_t BLOCK = 256;
+    const storage::Array<std::uint32_t> order = curve_order(tree, targets, m);
+    const std::uint32_t* o = order.empty() ? nullptr : order.data();
+    const std::size_t blocks = tuning::block_count(m, BLOCK);
+    std::vector<std::vector<std::uint32_t>> hits(blocks);
+    storage::Array<std::size_t> start(m); // where target i's hits begin in its block
+    Csr out{storage::Array<std::int64_t>(m + 1), {}};
+    std::int64_t* offsets = out.offsets.data();
+    offsets[0] = 0;
+    pool::for_blocks(
+        m, BLOCK,
+        [&](std::size_t b, std::size_t e) {
+            std::vector<std::uint32_t>& h = hits[b / BLOCK];
+            h.clear();
+            for (std::size_t j = b; j < e; ++j) {
+                const std::size_t i = o ? std::size_t{o[j]} : j;
+                start[i] = h.size();
+                tree.within(targets[i], radius, h);
+                offsets[i + 1] = static_cast<std::int64_t>(h.size() - start[i]);
+            }
+        },
+        QUERY_SERIAL, QUERY_GRAIN);
+    for (std::size_t i = 0; i < m; ++i)
+        offsets[i + 1] += offsets[i];
+    out.indexes = storage::Array<std::int64_t>(static_cast<std::size_t>(offsets[m]));
+    std::int64_t* indexes = out.indexes.data();
+    pool::for_range(
+        m,
+        [&](std::size_t jb, std::size_t je) {
+            for (std::size_t j = jb; j < je; ++j) {
+                const std::size_t i = o ? std::size_t{o[j]} : j;
+                const std::uint32_t* h = hits[j / BLOCK].data() + start[i];
+                std::copy(h, h + (offsets[i + 1] - offsets[i]), indexes + offsets[i]);
+            }
+        },
+        QUERY_SERIAL, 1024);
+    return out;
+}
+
+} // namespace kpy::tree
