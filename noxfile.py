@@ -598,4 +598,13 @@ def tooling(session: nox.Session) -> None:
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/tooling")
 
 
-# The documentation site (docs/, mkdocs) gets its session here, tagged "test" to build in CI.
+@nox.session(python=DEFAULT, tags=["test"], requires=[f"wheel-{DEFAULT}"])
+def docs(session: nox.Session) -> None:
+    """The documentation site, built strictly into site/, then read back: every public name of the
+    installed module has its entry, and headless Chromium loads every page without an error."""
+    system_packages(session, "chromium", "chromium-driver")
+    install_wheel(session, built_wheel(session, DEFAULT))
+    session.install("-r", "tests/docs/requirements.txt")
+    session.run("python", "docs/build.py")
+    env = {"KALEMTRI_DOCS_REQUIRED": "1"}
+    pytest_outside_tree(session, str(ROOT / "tests" / "docs"), env=env)
