@@ -464,11 +464,11 @@ class QuatList:
         """An independent copy (copy.copy)."""
     def __deepcopy__(self, memo: object) -> QuatList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
-    if sys.version_info >= (3, 12):
-        def __buffer__(self, flags: int, /) -> memoryview:
-            """A read-only view of the elements: format 'd', shape (N, 4), strides (32, 8)."""
-        def __release_buffer__(self, buffer: memoryview, /) -> None:
-            """Ends a view."""
+    # For every version, as VecList's.
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only view of the elements: format 'd', shape (N, 4), strides (32, 8)."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Ends a view."""
 
 @final
 class VecTree:
