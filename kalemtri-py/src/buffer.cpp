@@ -115,12 +115,9 @@ void gather(const char* base, Py_ssize_t row_stride, Py_ssize_t col_stride, std:
 
 } // namespace
 
-DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what, bool floats)
-    : cols_(cols) {
-    const std::string expected =
-        std::string(floats ? "native-endian doubles or floats (format 'd' or 'f')"
-                           : "native-endian doubles (format 'd')") +
-        " shaped (N, " + std::to_string(cols) + ") or (" + std::to_string(cols) + "*N,)";
+DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what) : cols_(cols) {
+    const std::string expected = "native-endian doubles or floats (format 'd' or 'f') shaped (N, " +
+                                 std::to_string(cols) + ") or (" + std::to_string(cols) + "*N,)";
     if (!PyObject_CheckBuffer(obj)) {
         PyErr_Format(PyExc_TypeError, "%s: '%s' object is not a buffer; expected %s", what,
                      type_qualname(obj).c_str(), expected.c_str());
@@ -128,11 +125,10 @@ DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what, bool f
     }
     if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) fail();
     const char kind = native_float_kind(view_.format);
-    if (view_.itemsize != (kind == 'f' ? Py_ssize_t{sizeof(float)} : WORD) || !kind ||
-        (kind == 'f' && !floats)) {
-        PyErr_Format(PyExc_TypeError, "%s: buffer format '%s' is not native double%s; expected %s",
-                     what, view_.format ? view_.format : "B", floats ? " or float" : "",
-                     expected.c_str());
+    if (view_.itemsize != (kind == 'f' ? Py_ssize_t{sizeof(float)} : WORD) || !kind) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s: buffer format '%s' is not native double or float; expected %s", what,
+                     view_.format ? view_.format : "B", expected.c_str());
         PyBuffer_Release(&view_);
         fail();
     }

@@ -54,8 +54,7 @@ template <auto Release> void release_buffer(PyObject* self, Py_buffer* view) {
 // naming the expected form; `what` introduces the messages ("argument 'buffer'").
 class DoubleRows {
   public:
-    // `floats`: also take format 'f', each value widened to double.
-    DoubleRows(PyObject* obj, std::size_t cols, const char* what, bool floats = false);
+    DoubleRows(PyObject* obj, std::size_t cols, const char* what);
     DoubleRows(const DoubleRows&) = delete;
     DoubleRows& operator=(const DoubleRows&) = delete;
     ~DoubleRows() { PyBuffer_Release(&view_); }

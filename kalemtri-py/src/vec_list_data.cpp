@@ -85,7 +85,7 @@ DoubleMatrix export_items(VecList& v) {
 void release_items(VecList& v) { --v.exports; }
 
 VecList from_buffer(PyObject* buffer) {
-    DoubleRows rows(buffer, 3, "argument 'buffer'", true);
+    DoubleRows rows(buffer, 3, "argument 'buffer'");
     Array<Vec3d> items(rows.rows());
     rows.copy_to(reinterpret_cast<double*>(items.data()));
     return {std::move(items)};
