@@ -152,7 +152,7 @@ DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what) : cols
 }
 
 const double* DoubleRows::packed() const {
-    if (native_float_kind(view_.format) != 'd') return nullptr;
+    if (view_.itemsize != WORD || native_float_kind(view_.format) != 'd') return nullptr;
     const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % WORD == 0;
     const bool c_order = rows_ <= 1 || row_stride_ == static_cast<Py_ssize_t>(cols_) * WORD;
     if (!aligned || !c_order || (cols_ > 1 && col_stride_ != WORD)) return nullptr;

@@ -120,7 +120,7 @@ def test_matrix_forms_give_the_same_bits(m):
             np.eye(4),
             ValueError,
             "argument 'm': buffer shape (4, 4) does not fit; expected "
-            "native-endian doubles (format 'd') shaped (N, 3) or (3*N,)",
+            "native-endian doubles or floats (format 'd' or 'f') shaped (N, 3) or (3*N,)",
         ),
         (
             np.zeros((2, 3)),
@@ -128,10 +128,10 @@ def test_matrix_forms_give_the_same_bits(m):
             "argument 'm': 2 rows; expected 3 rows of 3 floats, or a (3, 3) float64 buffer",
         ),
         (
-            np.eye(3, dtype=np.float32),
+            np.eye(3, dtype=np.int32),
             TypeError,
-            "argument 'm': buffer format 'f' is not native "
-            "double; expected native-endian doubles (format 'd') shaped (N, 3) or (3*N,)",
+            "argument 'm': buffer format 'i' is not native double or float; expected "
+            "native-endian doubles or floats (format 'd' or 'f') shaped (N, 3) or (3*N,)",
         ),
     ],
 )
@@ -139,6 +139,12 @@ def test_matrix_errors(m, error, message):
     with pytest.raises(error) as e:
         Quat.from_rotation_matrix(m)
     assert str(e.value) == message
+
+
+def test_matrix_of_floats_widens_exactly():
+    m = np.array([[0, -1, 0], [1, 0, 0], [0, 0, 1]], dtype=np.float32)
+    a, b = Quat.from_rotation_matrix(m), Quat.from_rotation_matrix(m.astype(np.float64))
+    assert (a.w, a.i, a.j, a.k) == (b.w, b.i, b.j, b.k)
 
 
 def test_matrices_agree_with_scipy(rotation):
