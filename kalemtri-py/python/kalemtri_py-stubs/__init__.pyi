@@ -464,6 +464,7 @@ class QuatList:
         """An independent copy (copy.copy)."""
     def __deepcopy__(self, memo: object) -> QuatList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
+    # For every version, as VecList's.
     def __buffer__(self, flags: int, /) -> memoryview:
         """A read-only view of the elements: format 'd', shape (N, 4), strides (32, 8)."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
