@@ -1,18 +1,19 @@
 """kalemtri_dask on a 2-worker LocalCluster against one VecList of the same points in one process.
 
-Run: python bench/bench_dask.py [POINTS] [--chunk CHUNK] [--repeat R]
-POINTS defaults to 1e8 (2.4 GB of float64; the one-process side holds the points twice while it
-builds its VecList, and rotate makes a second copy on both sides, so allow about 10 GB).
-The one-process side runs first and frees its memory before the cluster starts. The cluster's
-points are made on the workers, chunk by chunk, with the same generator, so both sides see the
-same points; the answers are checked to be equal. Prints the best wall time of each operation
-and the ratio cluster / one process (on 2 cores the cluster cannot be faster than one process
-whose pool already uses both cores; the ratio is the cost of going through Dask).
+Run: python bench/bench_dask.py [POINTS] [--chunk CHUNK] [--repeat R] [--workers W]
+POINTS defaults to 1e8 (2.4 GB of float64). Both sides hold the points at once, and each rotate
+makes a new copy while it runs, so allow about 8 GB. The cluster's points are made on the workers,
+chunk by chunk, with the same generator as the one VecList's, so both sides see the same points;
+the answers are checked to be equal. The two sides take turns, one repeat each, so that both see
+the same load on a shared machine. Prints the best and the median wall time of each operation and
+the ratio of the best times, cluster / one process (on 2 cores the cluster cannot be faster than
+one process whose pool already uses both cores; the ratio is the cost of going through Dask).
 """
 
 import argparse
 import gc
 import math
+import statistics
 import time
 
 import dask
@@ -21,6 +22,7 @@ from dask.distributed import Client, LocalCluster, wait
 
 import kalemtri_dask
 from kalemtri_py import Quat, Vec3d, VecList
+from results import Recorder
 
 SEED = 2026
 TARGET = Vec3d(0.5, -0.5, 0.25)
@@ -34,48 +36,22 @@ def cloud(points, chunk):
     return da.random.default_rng(SEED).normal(size=(points, 3), chunks=(chunk, 3))
 
 
-def best(fn, repeat):
-    times = []
-    for r in range(repeat):
-        start = time.perf_counter()
-        result = fn(r)
-        times.append(time.perf_counter() - start)
-        del result
-        gc.collect()
-    return min(times)
+def timed(fn, r):
+    start = time.perf_counter()
+    result = fn(r)
+    elapsed = time.perf_counter() - start
+    del result
+    gc.collect()
+    return elapsed
 
 
-def one_process(points, chunk, repeat):
+def one_vec_list(points, chunk):
     with dask.config.set(scheduler="threads"):
         array = cloud(points, chunk).compute()
     one = VecList.from_buffer(array)
     del array
-    answer = one.minimum_distance_to(TARGET, 1)
-    times = {
-        "nearest": best(lambda r: one.minimum_distance_to(TARGETS[r], 1), repeat),
-        "rotate": best(lambda r: one.rotate(QUATS[r]), repeat),
-    }
-    return times, answer
-
-
-def on_cluster(points, chunk, repeat, workers):
-    cluster = LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
-    )
-    with cluster, Client(cluster) as client:
-        data = client.persist(cloud(points, chunk))
-        wait(data)
-        answer = kalemtri_dask.nearest(data, TARGET)
-
-        def rotate(r):
-            rotated = client.persist(kalemtri_dask.rotate(data, QUATS[r]))
-            wait(rotated)
-
-        times = {
-            "nearest": best(lambda r: kalemtri_dask.nearest(data, TARGETS[r]), repeat),
-            "rotate": best(rotate, repeat),
-        }
-    return times, answer
+    gc.collect()
+    return one
 
 
 def main():
@@ -84,22 +60,54 @@ def main():
     parser.add_argument("--chunk", type=float, default=5e6, help="points per chunk")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--workers", type=int, default=2, help="worker processes")
+    parser.add_argument("--json", metavar="PATH", help="also write the times for bench/plot.py")
     args = parser.parse_args()
     points, chunk = int(args.points), int(args.chunk)
 
-    alone, answer_alone = one_process(points, chunk, args.repeat)
-    gc.collect()
-    spread, answer_spread = on_cluster(points, chunk, args.repeat, args.workers)
-    if answer_alone != answer_spread:
-        raise SystemExit(f"answers differ: one VecList {answer_alone}, cluster {answer_spread}")
+    one = one_vec_list(points, chunk)
+    cluster = LocalCluster(
+        n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with cluster, Client(cluster) as client:
+        data = client.persist(cloud(points, chunk))
+        wait(data)
+        answer_alone = one.minimum_distance_to(TARGET, 1)
+        answer_spread = kalemtri_dask.nearest(data, TARGET)
+        if answer_alone != answer_spread:
+            raise SystemExit(f"answers differ: one VecList {answer_alone}, cluster {answer_spread}")
+
+        def rotate_on_cluster(r):
+            wait(client.persist(kalemtri_dask.rotate(data, QUATS[r])))
+
+        operations = {
+            "nearest": (
+                lambda r: one.minimum_distance_to(TARGETS[r], 1),
+                lambda r: kalemtri_dask.nearest(data, TARGETS[r]),
+            ),
+            "rotate": (lambda r: one.rotate(QUATS[r]), rotate_on_cluster),
+        }
+        times = {}
+        for name, sides in operations.items():
+            runs = [[timed(side, r) for side in sides] for r in range(args.repeat)]
+            times[name] = list(zip(*runs))
 
     print(
-        f"{points:.0e} points ({points * 24 / 1e9:.2f} GB) in chunks of {chunk:.0e}; best of {args.repeat}"
+        f"{points:.0e} points ({points * 24 / 1e9:.2f} GB) in chunks of {chunk:.0e}; "
+        f"best and median of {args.repeat}, taken in turns"
     )
-    print(f"{'operation':<10} {'one VecList':>12} {f'{args.workers} workers':>12} {'ratio':>7}")
-    for name in alone:
-        a, s = alone[name], spread[name]
-        print(f"{name:<10} {a:>10.3f} s {s:>10.3f} s {s / a:>7.2f}")
+    print(f"{'':<10} {'one VecList':>17} {f'{args.workers} workers':>17}")
+    print(f"{'operation':<10} {'best  median':>17} {'best  median':>17} {'ratio':>7}")
+    for name, (alone, spread) in times.items():
+        a, s = min(alone), min(spread)
+        print(
+            f"{name:<10} {a:>7.3f} s {statistics.median(alone):>6.3f} s "
+            f"{s:>7.3f} s {statistics.median(spread):>6.3f} s {s / a:>7.2f}"
+        )
+    record = Recorder("dask", "s")
+    for name, (alone, spread) in times.items():
+        record.add(name, "one VecList", min(alone), points=points, chunk=chunk)
+        record.add(name, f"{args.workers} workers", min(spread), points=points, chunk=chunk)
+    record.write()
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""Single-object operations: kalemtri_py against a pure-Python class and numpy 3-element arrays.
+"""Single-object operations: kalemtri_py against a pure-Python class and numpy 3-element arrays;
+the quaternion calls against PyGLM's dquat and numpy-quaternion (each optional).
 
 Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_vec3d.py
 Prints ns per operation (best of several repeats) and the ratio of each alternative to kalemtri_py.
@@ -14,6 +15,14 @@ try:
     import numpy as np
 except ImportError:  # numpy is optional here
     np = None
+try:
+    import glm
+except ImportError:
+    glm = None
+try:
+    import quaternion as npq  # numpy-quaternion
+except ImportError:
+    npq = None
 
 
 class PyVec:
@@ -68,6 +77,55 @@ CASES = {
 }
 
 
+# name: (kalemtri statement, PyGLM statement, numpy-quaternion statement); None where a library has
+# no such call. Compositions are written in each library's order for "q, then p".
+QUAT_CASES = {
+    "q.then(p)": ("q.then(p)", "gp * gq", "nP * nq"),
+    "q.inverse()": ("q.inverse()", "glm.inverse(gq)", "nq.inverse()"),
+    "q.rotate(a)": ("q.rotate(a)", "gq * ga", "npq.rotate_vectors(nq, na)"),
+    "q.to_matrix()": ("q.to_matrix()", "glm.mat3_cast(gq)", "npq.as_rotation_matrix(nq)"),
+    "from_rotation_matrix(list)": ("Quat.from_rotation_matrix(m)", "glm.quat_cast(gm)", None),
+    "from_rotation_matrix(array)": (
+        "Quat.from_rotation_matrix(M)",
+        None,
+        "npq.from_rotation_matrix(M)",
+    ),
+    "q.axis_angle()": (
+        "q.axis_angle()",
+        "(glm.axis(gq), glm.angle(gq))",
+        "npq.as_rotation_vector(nq)",
+    ),
+    "Quat.slerp(q, p, 0.3)": (
+        "Quat.slerp(q, p, 0.3)",
+        "glm.slerp(gq, gp, 0.3)",
+        "npq.slerp_evaluate(nq, nP, 0.3)",
+    ),
+    "Quat.from_euler": (
+        "Quat.from_euler('xyz', t, t, t)",
+        "glm.dquat(ge)",
+        "npq.from_euler_angles(0.75, 0.75, 0.75)",
+    ),
+    "q.to_euler('xyz')": ("q.to_euler('xyz')", "glm.eulerAngles(gq)", "npq.as_euler_angles(nq)"),
+    "Quat.between(a, b)": ("Quat.between(a, b)", "glm.dquat(gna, gnb)", None),
+}
+
+
+def quat_namespace(ns):
+    """PyGLM and numpy-quaternion copies of q, p, a, b and the matrices, where installed."""
+    q, p = ns["q"], ns["q"].then(Quat(0.9, 0.1, -0.3, 0.2).normalize())
+    ns.update(p=p, m=q.to_matrix(), glm=glm, npq=npq)
+    # PyGLM and numpy-quaternion rotate by q v conj(q): the conjugate applies what q.rotate does.
+    if glm is not None:
+        ns["gq"], ns["gp"] = (glm.dquat(x.w, -x.i, -x.j, -x.k) for x in (q, p))
+        ns["ga"] = glm.dvec3(1.5, -2.25, 3.0)
+        ns["gna"], ns["gnb"] = glm.normalize(ns["ga"]), glm.normalize(glm.dvec3(0.5, 4.0, -1.0))
+        ns["gm"], ns["ge"] = glm.mat3_cast(ns["gq"]), glm.dvec3(0.75, 0.75, 0.75)
+    if npq is not None and np is not None:
+        ns["nq"], ns["nP"] = (np.quaternion(x.w, -x.i, -x.j, -x.k) for x in (q, p))
+        ns["M"] = np.array(ns["m"])
+    return ns
+
+
 def setup_namespace():
     ns = {"Vec3d": Vec3d, "PyVec": PyVec, "np": np, "Quat": Quat}
     ns["a"], ns["b"] = Vec3d(1.5, -2.25, 3.0), Vec3d(0.5, 4.0, -1.0)
@@ -94,6 +152,14 @@ def ns_per_op(stmt, ns, number=200_000, repeat=5):
     return best / number * 1e9
 
 
+def cell(v, width):
+    return f"{v:>{width}.1f}" if v is not None else f"{'-':>{width}}"
+
+
+def ratio_to(k):
+    return lambda v: f"{v / k:>7.1f}x" if v is not None and k else f"{'-':>8}"
+
+
 def main():
     ns = setup_namespace()
     print(f"Python {sys.version.split()[0]}, numpy {np.__version__ if np else 'absent'}")
@@ -104,15 +170,29 @@ def main():
         k = ns_per_op(ours, ns)
         p = ns_per_op(python, ns)
         n = ns_per_op(numpy_stmt, ns, number=50_000) if np is not None else None
-
-        def cell(v, width):
-            return f"{v:>{width}.1f}" if v is not None else f"{'-':>{width}}"
-
-        def ratio(v):
-            return f"{v / k:>7.1f}x" if v is not None and k else f"{'-':>8}"
-
+        ratio = ratio_to(k)
         print(f"{name:<24}{cell(k, 12)}{cell(p, 11)}{ratio(p)}{cell(n, 11)}{ratio(n)}")
+    if "q" not in ns:
+        return
+    ns = quat_namespace(ns)
+    print(
+        f"\nPyGLM {glm.__version__ if glm else 'absent'}, numpy-quaternion "
+        f"{getattr(npq, '__version__', '?') if npq else 'absent'}"
+    )
+    print(
+        f"{'operation':<28}{'kalemtri ns':>12}{'PyGLM ns':>10}{'ratio':>8}{'npq ns':>10}{'ratio':>8}"
+    )
+    for name, (ours, g, nq) in QUAT_CASES.items():
+        k = ns_per_op(ours, ns)
+        p = ns_per_op(g, ns) if glm is not None else None
+        n = ns_per_op(nq, ns, number=50_000) if npq is not None else None
+        ratio = ratio_to(k)
+        print(f"{name:<28}{cell(k, 12)}{cell(p, 10)}{ratio(p)}{cell(n, 10)}{ratio(n)}")
 
 
 if __name__ == "__main__":
-    main()
+    # --json PATH also writes the measurements, with a PyGLM dvec3 table, for bench/plot.py.
+    from results import run_recorded
+    from vec3d_pyglm import table
+
+    run_recorded(sys.modules[__name__], "vec3d", extra=table)

@@ -1,12 +1,13 @@
 """VecList batch operations against what a numpy user would write, and a plain copy of the bytes.
 
-Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_vec_list.py [--quick]
+Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_vec_list.py [--quick] [--json PATH]
 Prints the kernel level the module chose, then the best time per element in ns for each operation
 at N = 1e3 .. 1e7, the numpy time, and the ratios numpy/kalemtri (above 1: kalemtri faster) and
 kalemtri/copy (the memory-bandwidth bound: numpy's copy of the same 24 N bytes). Operations that
 return a Python list are compared with numpy's computation followed by tolist(), and also with a
 bare tolist() of N values of the result's type (kal/tolist). Python-object steps (construction,
-.list, to_array, iteration, repr) run up to N = 1e6 and are reported per element.
+.list, to_array, iteration, repr) run up to N = 1e6 and are reported per element. --json writes
+the measurements for bench/plot.py.
 """
 
 import math
@@ -18,6 +19,7 @@ import numpy as np
 
 import kalemtri_py
 from kalemtri_py import Quat, Vec3d, VecList
+from results import Recorder
 
 SIZES = [10**3, 10**4, 10**5, 10**6, 10**7]
 OBJECT_SIZES = [1, 10, 100, 10**3, 10**4, 10**5, 10**6]
@@ -71,7 +73,7 @@ def big_list(pts):
     return v
 
 
-def batch_table(quick):
+def batch_table(quick, record):
     rng = np.random.default_rng(1)
     q = make_quat()
     o, on = Vec3d(0.3, -0.2, 0.1), np.array([0.3, -0.2, 0.1])
@@ -132,6 +134,9 @@ def batch_table(quick):
             ),
             ("minimum_distance_to s=64", lambda: v.minimum_distance_to(o, 64), None),
         ]
+        record.add("copy", "numpy copy", copy, n, "batch")
+        record.add("tolist (floats)", "numpy", tolist[float], n, "batch")
+        record.add("tolist (bools)", "numpy", tolist[bool], n, "batch")
         print(f"{n:<10} {'copy (numpy)':<24}{'':>14} {copy:>13.2f}")
         print(f"{n:<10} {'tolist (numpy floats)':<24}{'':>14} {tolist[float]:>13.2f}")
         print(f"{n:<10} {'tolist (numpy bools)':<24}{'':>14} {tolist[bool]:>13.2f}")
@@ -141,6 +146,8 @@ def batch_table(quick):
                 continue
             k = best(kal, n)
             r = best(ref, n) if ref else float("nan")
+            record.add(name, "kalemtri", k, n, "batch", returns="list" if kind else "VecList")
+            record.add(name, "numpy", r, n, "batch")
             vs_list = f"{k / tolist[kind[0]]:>10.2f}" if kind else ""
             print(
                 f"{n:<10} {name:<24}{k:>14.2f} {r:>13.2f} {r / k:>10.2f} {k / copy:>10.2f} {vs_list}"
@@ -155,7 +162,7 @@ def collapse_np(pts):
     return c
 
 
-def object_table(quick):
+def object_table(quick, record):
     rng = np.random.default_rng(2)
     print()
     print("N          step                    kalemtri ns/el   numpy ns/el  numpy/kal")
@@ -176,6 +183,8 @@ def object_table(quick):
         for name, kal, ref in cases:
             k = best(kal, n)
             r = best(ref, n) if ref else float("nan")
+            record.add(name, "kalemtri", k, n, "objects")
+            record.add(name, "numpy", r, n, "objects")
             print(f"{n:<10} {name:<24}{k:>14.2f} {r:>13.2f} {r / k:>10.2f}")
         sys.stdout.flush()
     a, b = Vec3d(1, 2, 3), Vec3d(4, 5, 6)
@@ -188,7 +197,9 @@ if __name__ == "__main__":
     quick = "--quick" in sys.argv
     level = getattr(kalemtri_py, "_kernel_level", "baseline (no dispatch)")
     print(f"kernel level: {level}; numpy {np.__version__}; load average {os.getloadavg()[0]:.2f}")
+    record = Recorder("vec_list", "ns per element")
     t = time.perf_counter()
-    batch_table(quick)
-    object_table(quick)
+    batch_table(quick, record)
+    object_table(quick, record)
     print(f"\ntotal {time.perf_counter() - t:.0f} s")
+    record.write()

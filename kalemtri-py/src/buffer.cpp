@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -69,14 +70,15 @@ void free_view(Py_buffer* view) noexcept {
 
 namespace {
 
-// "d", "@d", "=d", or "d" with this machine's explicit byte order; all are 8-byte IEEE doubles.
-bool is_native_double(const char* format) {
-    if (!format) return false; // unsigned bytes
+// The item letter of "d" or "f" with no prefix, '@', '=', or this machine's explicit byte order;
+// 0 for any other format. Both are IEEE binary64 and binary32.
+char native_float_kind(const char* format) {
+    if (!format) return 0; // unsigned bytes
     constexpr bool little = std::endian::native == std::endian::little;
     if (*format == '@' || *format == '=' || *format == (little ? '<' : '>') ||
         (!little && *format == '!'))
         ++format;
-    return format[0] == 'd' && format[1] == '\0';
+    return (format[0] == 'd' || format[0] == 'f') && format[1] == '\0' ? format[0] : '\0';
 }
 
 std::string shape_text(const Py_buffer& v) {
@@ -88,21 +90,33 @@ std::string shape_text(const Py_buffer& v) {
     return s + (v.ndim == 1 ? ",)" : ")");
 }
 
-template <std::size_t C>
+// Doubles move as raw words; floats widen as the hardware converts them (exact for every number).
+template <class T> double load(const char* p) {
+    T x;
+    std::memcpy(&x, p, sizeof x);
+    return static_cast<double>(x);
+}
+
+template <class T, std::size_t C>
 void gather(const char* base, Py_ssize_t row_stride, Py_ssize_t col_stride, std::size_t cols,
             double* dst, std::size_t b, std::size_t e) {
     const std::size_t n = C ? C : cols;
     for (std::size_t i = b; i < e; ++i) {
         const char* row = base + static_cast<Py_ssize_t>(i) * row_stride;
-        for (std::size_t c = 0; c < n; ++c)
-            std::memcpy(dst + i * n + c, row + static_cast<Py_ssize_t>(c) * col_stride, WORD);
+        for (std::size_t c = 0; c < n; ++c) {
+            const char* item = row + static_cast<Py_ssize_t>(c) * col_stride;
+            if constexpr (sizeof(T) == WORD)
+                std::memcpy(dst + i * n + c, item, WORD);
+            else
+                dst[i * n + c] = load<T>(item);
+        }
     }
 }
 
 } // namespace
 
 DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what) : cols_(cols) {
-    const std::string expected = "native-endian doubles (format 'd') shaped (N, " +
+    const std::string expected = "native-endian doubles or floats (format 'd' or 'f') shaped (N, " +
                                  std::to_string(cols) + ") or (" + std::to_string(cols) + "*N,)";
     if (!PyObject_CheckBuffer(obj)) {
         PyErr_Format(PyExc_TypeError, "%s: '%s' object is not a buffer; expected %s", what,
@@ -110,21 +124,24 @@ DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what) : cols
         fail();
     }
     if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) fail();
-    if (!is_native_double(view_.format) || view_.itemsize != WORD) {
-        PyErr_Format(PyExc_TypeError, "%s: buffer format '%s' is not native double; expected %s",
-                     what, view_.format ? view_.format : "B", expected.c_str());
+    const char kind = native_float_kind(view_.format);
+    if (view_.itemsize != (kind == 'f' ? Py_ssize_t{sizeof(float)} : WORD) || !kind) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s: buffer format '%s' is not native double or float; expected %s", what,
+                     view_.format ? view_.format : "B", expected.c_str());
         PyBuffer_Release(&view_);
         fail();
     }
     const auto c = static_cast<Py_ssize_t>(cols);
+    const Py_ssize_t item = view_.itemsize;
     const Py_ssize_t* stride = view_.strides;
     if (view_.ndim == 2 && view_.shape[1] == c) {
         rows_ = static_cast<std::size_t>(view_.shape[0]);
-        row_stride_ = stride ? stride[0] : c * WORD;
-        col_stride_ = stride ? stride[1] : WORD;
+        row_stride_ = stride ? stride[0] : c * item;
+        col_stride_ = stride ? stride[1] : item;
     } else if (view_.ndim == 1 && view_.shape[0] % c == 0) {
         rows_ = static_cast<std::size_t>(view_.shape[0] / c);
-        col_stride_ = stride ? stride[0] : WORD;
+        col_stride_ = stride ? stride[0] : item;
         row_stride_ = c * col_stride_;
     } else {
         PyErr_Format(PyExc_ValueError, "%s: buffer shape %s does not fit; expected %s", what,
@@ -134,22 +151,43 @@ DoubleRows::DoubleRows(PyObject* obj, std::size_t cols, const char* what) : cols
     }
 }
 
+const double* DoubleRows::packed() const {
+    if (view_.itemsize != WORD || native_float_kind(view_.format) != 'd') return nullptr;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % WORD == 0;
+    const bool c_order = rows_ <= 1 || row_stride_ == static_cast<Py_ssize_t>(cols_) * WORD;
+    if (!aligned || !c_order || (cols_ > 1 && col_stride_ != WORD)) return nullptr;
+    return static_cast<const double*>(view_.buf);
+}
+
 void DoubleRows::copy_to(double* dst) const {
     const char* base = static_cast<const char*>(view_.buf);
-    const auto row_bytes = static_cast<Py_ssize_t>(cols_) * WORD;
-    if (col_stride_ == WORD && row_stride_ == row_bytes) {
-        copy_bytes(dst, base, rows_ * cols_ * sizeof(double));
+    const Py_ssize_t item = view_.itemsize, rs = row_stride_, cs = col_stride_;
+    const std::size_t cols = cols_;
+    if (cs == item && rs == static_cast<Py_ssize_t>(cols) * item) {
+        if (item == WORD) {
+            copy_bytes(dst, base, rows_ * cols * sizeof(double));
+            return;
+        }
+        // Pieces of the same size in bytes read as for doubles.
+        constexpr std::size_t floats = tuning::COPY_CHUNK_BYTES / sizeof(float);
+        pool::for_blocks(
+            rows_ * cols, floats,
+            [=](std::size_t b, std::size_t e) {
+                for (std::size_t i = b; i < e; ++i)
+                    dst[i] = load<float>(base + i * sizeof(float));
+            },
+            tuning::COPY_SERIAL_BYTES / sizeof(float), floats);
         return;
     }
-    const Py_ssize_t rs = row_stride_, cs = col_stride_;
-    const std::size_t cols = cols_;
     pool::for_range(
         rows_,
         [=](std::size_t b, std::size_t e) {
-            if (cols == 3)
-                gather<3>(base, rs, cs, cols, dst, b, e);
+            if (item == WORD)
+                cols == 3 ? gather<double, 3>(base, rs, cs, cols, dst, b, e)
+                          : gather<double, 0>(base, rs, cs, cols, dst, b, e);
             else
-                gather<0>(base, rs, cs, cols, dst, b, e);
+                cols == 3 ? gather<float, 3>(base, rs, cs, cols, dst, b, e)
+                          : gather<float, 0>(base, rs, cs, cols, dst, b, e);
         },
         tuning::COPY_SERIAL_ROWS, tuning::COPY_GRAIN_ROWS);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Buffer protocol for the binding layer: lending a class's array of doubles to memoryview and
-// numpy without a copy, and reading doubles from any buffer. Values move as raw 8-byte words, so
-// -0.0 and every NaN payload, signalling ones included, keep their bits.
+// numpy without a copy, and reading doubles or floats from any buffer. Doubles move as raw 8-byte
+// words, so -0.0 and every NaN payload, signalling ones included, keep their bits; floats widen as
+// the hardware converts them, which is exact and keeps NaN payloads but quiets a signalling NaN.
 #include <cstddef>
 #include <functional>
 #include <tuple>
@@ -47,7 +48,8 @@ template <auto Release> void release_buffer(PyObject* self, Py_buffer* view) {
     free_view(view);
 }
 
-// The doubles of a buffer shaped (N, cols) with any strides, or (cols * N,), in native byte order.
+// The doubles or floats of a buffer shaped (N, cols) with any strides, or (cols * N,), in native
+// byte order, read as doubles.
 // Raises TypeError for a non-buffer or another format and ValueError for another shape, each
 // naming the expected form; `what` introduces the messages ("argument 'buffer'").
 class DoubleRows {
@@ -58,6 +60,8 @@ class DoubleRows {
     ~DoubleRows() { PyBuffer_Release(&view_); }
 
     std::size_t rows() const { return rows_; }
+    // The rows in place when they are doubles packed in C order and aligned, else null.
+    const double* packed() const;
     // Copies every row to dst (rows() * cols doubles), on the worker pool when large.
     void copy_to(double* dst) const;
 

@@ -10,6 +10,8 @@ PyTypeObject* angle_degrees_type();
 PyTypeObject* quat_type();
 PyTypeObject* vec3d_type();
 PyTypeObject* vec_list_type();
+// Registered after the others, outside __all__.
+PyTypeObject* quat_list_type();
 
 PyTypeObject* circle_type();
 PyTypeObject* plane_type();

@@ -93,6 +93,11 @@ bool add_private(PyObject* m, const char* name, PyObject* value) {
     return set == 0;
 }
 
+// A class reached as a module attribute only: __all__ keeps its six names.
+bool add_unlisted_class(PyObject* m, const char* name, PyTypeObject* type) {
+    return type && add_private(m, name, new_ref(reinterpret_cast<PyObject*>(type)));
+}
+
 bool kalemtri_body(PyObject* m) {
     // Private, outside __all__: which batch kernels this processor runs, for the benchmarks, and
     // the list of the element-wise batch operations, for the tests.
@@ -102,7 +107,8 @@ bool kalemtri_body(PyObject* m) {
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&
            add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0 &&
            add_private(m, "_batch_operations", batch_operations()) &&
-           add_private(m, "VecTree", new_ref(reinterpret_cast<PyObject*>(vec_tree_type())));
+           add_unlisted_class(m, "QuatList", quat_list_type()) &&
+           add_unlisted_class(m, "VecTree", vec_tree_type());
 }
 
 bool geometry_body(PyObject* m) {
@@ -121,4 +127,6 @@ PyObject* geometry_module() { return init_module(geometry_def); }
 
 } // namespace kpy
 
+// Nothing declares free-threaded support (no PyUnstable_Module_SetGIL): every binding relies on the
+// interpreter lock, so a free-threaded interpreter turns its lock back on when it imports this.
 PyMODINIT_FUNC PyInit_kalemtri_py() { return kpy::init_module(kpy::kalemtri_module); }

@@ -1,11 +1,15 @@
 #include "pool.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <tbb/global_control.h>
+#include <tbb/task_arena.h>
 
 namespace kpy::pool {
 
@@ -32,12 +36,51 @@ void before_fork() {
     }
 }
 
+// oneTBB 2023 builds its scheduler while holding its global-control locks, and reports a failed
+// allocation there through a call that takes one of those locks again: the thread then spins
+// forever. A thread registered with oneTBB keeps the scheduler alive, so only an unregistered one
+// (the first job, the first after a fork, a new Python thread) can get there; it first maps and
+// unmaps a region as large as the start-up and every worker's stack. The kernel refuses that
+// region for the same reasons it would refuse the start-up: RLIMIT_AS, RLIMIT_DATA, strict
+// overcommit, a full 32-bit address space. Another thread may use up the room in between.
+// The start-up maps about 4 MiB (oneTBB's allocator) ...
+constexpr std::size_t START_ROOM = std::size_t{8} << 20;
+// ... and each worker its stack plus a guard page, thread-local data and allocator caches.
+constexpr std::size_t WORKER_ROOM = std::size_t{1} << 20;
+
+bool fits(std::size_t bytes) noexcept {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    munmap(p, bytes);
+    return true;
+}
+
+bool room_to_start() noexcept {
+    if (tbb::this_task_arena::current_thread_index() != tbb::task_arena::not_initialized)
+        return true;
+    // Even asking oneTBB for its sizes may allocate (once, and not safely).
+    if (!fits(START_ROOM)) return false;
+    try {
+        const auto workers =
+            static_cast<std::size_t>(std::max(tbb::this_task_arena::max_concurrency(), 1) - 1);
+        const std::size_t per_worker =
+            tbb::global_control::active_value(tbb::global_control::thread_stack_size) + WORKER_ROOM;
+        return workers <= (SIZE_MAX - START_ROOM) / per_worker &&
+               fits(START_ROOM + workers * per_worker);
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
-void starting_parallel_work() noexcept {
+bool starting_parallel_work() noexcept {
+    if (!room_to_start()) return false;
     static std::once_flag registered;
     std::call_once(registered, [] { pthread_atfork(before_fork, nullptr, nullptr); });
     pool_started.store(true, std::memory_order_relaxed);
+    return true;
 }
 
 void worker_start_failed() noexcept { pool_damaged.store(true); }

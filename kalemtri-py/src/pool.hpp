@@ -17,9 +17,12 @@ namespace kpy::pool {
 using tuning::GRAIN;
 using tuning::SERIAL_CUTOFF;
 
-// Notes that the pool is in use, so that a fork first winds it down and the child, like the parent,
-// starts a full one on its next parallel job.
-void starting_parallel_work() noexcept;
+// Whether a job may go to the pool now. False when the pool would have to start for this thread
+// and the address space cannot take that start-up and its workers' stacks: the job then runs on
+// the calling thread, and a later one asks again. When true, notes that the pool is in use, so
+// that a fork first winds it down and the child, like the parent, starts a full one on its next
+// parallel job.
+bool starting_parallel_work() noexcept;
 // Notes that the pool lost a worker it could not start; it is then never wound down.
 void worker_start_failed() noexcept;
 
@@ -29,7 +32,7 @@ void worker_start_failed() noexcept;
 // to run again.
 template <class Parallel, class Serial>
 decltype(auto) parallel_or_serial(Parallel&& parallel, Serial&& serial) {
-    starting_parallel_work();
+    if (!starting_parallel_work()) return serial();
     try {
         return parallel();
     } catch (const std::runtime_error&) {

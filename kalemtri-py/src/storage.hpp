@@ -24,17 +24,30 @@ template <class T> class Array {
     Array(const Array& o) : Array(o.size_) { copy_in(0, o.data_, o.size_); }
     Array(Array&& o) noexcept
         : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
-          capacity_(std::exchange(o.capacity_, 0)) {}
+          capacity_(std::exchange(o.capacity_, 0)), owned_(std::exchange(o.owned_, true)) {}
     Array& operator=(Array o) noexcept {
         swap(o);
         return *this;
     }
-    ~Array() { release(data_, capacity_ * sizeof(T)); }
+    ~Array() {
+        if (owned_) release(data_, capacity_ * sizeof(T));
+    }
+
+    // A view of n values owned elsewhere, which must outlive it: never freed here, and moved to
+    // storage of its own before it grows. Its copies own their values.
+    static Array borrowed(const T* data, std::size_t n) {
+        Array a;
+        a.data_ = const_cast<T*>(data);
+        a.size_ = a.capacity_ = n;
+        a.owned_ = false;
+        return a;
+    }
 
     void swap(Array& o) noexcept {
         std::swap(data_, o.data_);
         std::swap(size_, o.size_);
         std::swap(capacity_, o.capacity_);
+        std::swap(owned_, o.owned_);
     }
 
     std::size_t size() const { return size_; }
@@ -52,9 +65,10 @@ template <class T> class Array {
         if (n > max_size()) throw std::bad_alloc();
         T* fresh = alloc(n);
         if (size_) std::memcpy(static_cast<void*>(fresh), data_, size_ * sizeof(T));
-        release(data_, capacity_ * sizeof(T));
+        if (owned_) release(data_, capacity_ * sizeof(T));
         data_ = fresh;
         capacity_ = n;
+        owned_ = true;
     }
     void push_back(const T& v) {
         if (size_ == capacity_) reserve(size_ < 4 ? 4 : size_ + size_ / 2 + size_ % 2);
@@ -81,6 +95,7 @@ template <class T> class Array {
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    bool owned_ = true;
 };
 
 } // namespace kpy::storage

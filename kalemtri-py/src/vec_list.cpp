@@ -129,7 +129,14 @@ Vec3d item(const VecList& v, std::size_t index) {
     return v.items[index];
 }
 
-void refuse_while_exported(const VecList& self, const char* method) {
+void refuse_change(const VecList& self, const char* method) {
+    if (self.source) {
+        PyErr_Format(PyExc_BufferError,
+                     "VecList.%s() cannot change a read-only list: it reads the memory of another "
+                     "object (VecList.borrow); copy.copy() it for a list of its own",
+                     method);
+        fail();
+    }
     if (self.exports == 0) return;
     PyErr_Format(PyExc_BufferError,
                  "VecList.%s() cannot change the list while buffer views of it exist (memoryview, "
@@ -139,13 +146,13 @@ void refuse_while_exported(const VecList& self, const char* method) {
 }
 
 void append(VecList& self, const Vec3d& vec) {
-    refuse_while_exported(self, "append");
+    refuse_change(self, "append");
     self.items.push_back(vec);
 }
 
 // `other` cannot be `self`: the exclusive borrow of self is already held when it is converted.
 void extend(VecList& self, const VecList& other) {
-    refuse_while_exported(self, "extend");
+    refuse_change(self, "extend");
     self.items.append(other.items.data(), other.items.size());
 }
 
@@ -191,11 +198,13 @@ VecList collapse(const VecList& v, std::size_t axis) {
 
 // The new array replaces the old one only once every element is done; a failure changes nothing.
 void rotate(VecList& self, const Quat& quat) {
-    refuse_while_exported(self, "rotate");
+    refuse_change(self, "rotate");
     const Quat q = quat;
     Array<Vec3d> rotated = map<Vec3d>(self.items, kernels::Rotate{q});
     self.items.swap(rotated);
 }
+
+VecList rotated(const VecList& v, const Quat& quat) { return map_list(v, kernels::Rotate{quat}); }
 
 // ---------------------------------------------------------------------------------------------
 // Nearest point: the block fold of kernels.hpp as a reduction on the pool.
@@ -276,6 +285,8 @@ PyTypeObject* vec_list_type() {
                  signature_doc("__reduce_ex__", "protocol", true)},
                 method<"__copy__", copy>(),
                 method<"__deepcopy__", deep_copy, "memo">(),
+                static_method<VecList, "borrow", borrow, "buffer">(),
+                method<"rotated", rotated, "quat">(),
             },
         .properties = {readonly<"list", as_list>()},
         .slots =

@@ -2,6 +2,7 @@
 // VecList, a growable array of Vec3d, and its snapshot iterator. vec_list.cpp holds the class,
 // the container and the batch operations; vec_list_data.cpp the data in and out.
 #include <cstddef>
+#include <memory>
 
 #include "binding.hpp"
 #include "buffer.hpp"
@@ -14,6 +15,9 @@ struct VecList {
     storage::Array<kalemtri::Vec3d> items;
     // Buffer views alive: while there are any the array must stay where it is, unchanged.
     std::size_t exports = 0;
+    // The buffer whose memory `items` reads, held for the list's lifetime (VecList.borrow); such
+    // a list never changes.
+    std::unique_ptr<DoubleRows> source = nullptr;
 };
 
 struct VecListIterator {
@@ -29,6 +33,8 @@ DoubleMatrix export_items(VecList& v);
 void release_items(VecList& v);
 // A copy of a buffer shaped (N, 3) or (3 * N,).
 VecList from_buffer(PyObject* buffer);
+// A read-only list over such a buffer's own memory, packed in C order.
+VecList borrow(PyObject* buffer);
 
 PyObject* reduce(const VecList& v);
 PyObject* reduce_ex(PyObject* self, PyObject* protocol);

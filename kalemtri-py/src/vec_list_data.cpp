@@ -1,6 +1,7 @@
 // VecList's data in and out: the list form, buffer export, copies from any buffer of doubles,
 // pickling and copying, the text form and the snapshot iterator.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,21 @@ VecList from_buffer(PyObject* buffer) {
     Array<Vec3d> items(rows.rows());
     rows.copy_to(reinterpret_cast<double*>(items.data()));
     return {std::move(items)};
+}
+
+// Reads the buffer in place for as long as the list lives: batch operations on a chunk of a larger
+// array then cost no copy.
+VecList borrow(PyObject* buffer) {
+    auto rows = std::make_unique<DoubleRows>(buffer, 3, "argument 'buffer'");
+    const double* data = rows->packed();
+    if (!data && rows->rows() != 0)
+        raise(PyExc_ValueError, "argument 'buffer': VecList.borrow() reads only doubles packed in "
+                                "C order and aligned to 8 bytes; VecList.from_buffer() copies any "
+                                "other buffer");
+    VecList v;
+    v.items = Array<Vec3d>::borrowed(reinterpret_cast<const Vec3d*>(data), rows->rows());
+    v.source = std::move(rows);
+    return v;
 }
 
 // The elements pickle as one block of bytes; protocol 5 hands the pickler the list's own memory,

@@ -72,6 +72,105 @@ struct Quat {
 
     // The vector part (i, j, k), copied.
     std::array<double, 3> to_vec() const { return {i, j, k}; }
+
+    // ---------------------------------------------------------------------------------------
+    // Composition, inversion, decomposition, interpolation. Each formula is evaluated exactly as
+    // written, parentheses first, left to right.
+
+    // The rotation by q followed by the rotation by p. rotate() reads conj(q) (0, v) q, so this is
+    // the Hamilton product q p: q.then(p).rotate(v) is p.rotate(q.rotate(v)) up to rounding. With
+    // q = (w1, i1, j1, k1) and p = (w2, i2, j2, k2):
+    //   w = ((w1 w2 - i1 i2) - j1 j2) - k1 k2
+    //   i = ((w1 i2 + i1 w2) + j1 k2) - k1 j2
+    //   j = ((w1 j2 - i1 k2) + j1 w2) + k1 i2
+    //   k = ((w1 k2 + i1 j2) - j1 i2) + k1 w2
+    Quat then(const Quat& p) const {
+        const double rw = ((w * p.w - i * p.i) - j * p.j) - k * p.k;
+        const double ri = ((w * p.i + i * p.w) + j * p.k) - k * p.j;
+        const double rj = ((w * p.j - i * p.k) + j * p.w) + k * p.i;
+        const double rk = ((w * p.k + i * p.j) - j * p.i) + k * p.w;
+        return {rw, ri, rj, rk};
+    }
+
+    // conj(q) / |q|^2: n = ((w w + i i) + j j) + k k, then (w / n, -i / n, -j / n, -k / n). A unit
+    // q gives its conjugate up to the rounding of n; the zero quaternion gives four NaNs.
+    Quat inverse() const {
+        const double n = ((w * w + i * i) + j * j) + k * k;
+        return {w / n, -i / n, -j / n, -k / n};
+    }
+
+    // The unit axis and the angle in [0, pi] with from_axis_angle(axis, angle) rotating like q:
+    //   n = sqrt((i i + j j) + k k), h = atan2(n, |w|), angle = h + h,
+    //   axis = (i / d, j / d, k / d) with d = -n for w >= 0 (from_axis_angle's vector part points
+    //   opposite to its axis) and d = n for w < 0 (read as -q, the same rotation, so that the
+    //   angle stays at most pi).
+    // Without a vector part (n == 0) the axis is (1, 0, 0). Only the direction of q counts, not
+    // its magnitude; an infinite component gives NaN in the axis. Unlike to_axis_angle(), whose
+    // axis is negated.
+    std::pair<Vec3d, AngleRadians> axis_angle() const {
+        const double n = std::sqrt((i * i + j * j) + k * k);
+        const double h = std::atan2(n, std::fabs(w));
+        const double d = w < 0.0 ? n : -n;
+        const Vec3d axis = n == 0.0 ? Vec3d::i() : Vec3d{i / d, j / d, k / d};
+        return {axis, AngleRadians{h + h}};
+    }
+
+    // Spherical linear interpolation from a (t = 0) to b (t = 1) along the shorter arc, for unit
+    // a and b:
+    //   1. d = ((a.w b.w + a.i b.i) + a.j b.j) + a.k b.k. For d < 0, b becomes -b (every sign bit
+    //      flipped): the same rotation, reached the short way round.
+    //   2. theta = h + h with h = atan2(|a - b|, |a + b|) (magnitude() of the component-wise
+    //      difference and sum), the angle between a and b as 4-vectors. Unlike acos(d) it needs
+    //      no clamp (rounding can push d past 1) and keeps its digits for nearly equal
+    //      quaternions, so no threshold switches to another formula.
+    //   3. s = sin(theta); weights wa = sin((1 - t) theta) / s and wb = sin(t theta) / s, or the
+    //      linear weights 1 - t and t where s == 0 (a equal to b: nothing to interpolate).
+    //   4. each component a.x wa + b.x wb, with b as chosen in 1.
+    // t outside [0, 1] extrapolates along the same arc. Nothing is normalised.
+    static Quat slerp(const Quat& a, const Quat& b, double t) {
+        const double d = ((a.w * b.w + a.i * b.i) + a.j * b.j) + a.k * b.k;
+        const Quat c = d < 0.0 ? Quat{-b.w, -b.i, -b.j, -b.k} : b;
+        const Quat diff{a.w - c.w, a.i - c.i, a.j - c.j, a.k - c.k};
+        const Quat sum{a.w + c.w, a.i + c.i, a.j + c.j, a.k + c.k};
+        const double h = std::atan2(diff.magnitude(), sum.magnitude());
+        const double theta = h + h;
+        const double s = std::sin(theta);
+        double wa = 1.0 - t, wb = t;
+        if (s != 0.0) {
+            wa = std::sin((1.0 - t) * theta) / s;
+            wb = std::sin(t * theta) / s;
+        }
+        return {a.w * wa + c.w * wb, a.i * wa + c.i * wb, a.j * wa + c.j * wb, a.k * wa + c.k * wb};
+    }
+
+    // The shortest rotation taking the direction of a to the direction of b. With u = normalize(a),
+    // v = normalize(b), the half-way vector m = u + v, and n = magnitude(m):
+    //   w = n * 0.5, vector part cross(m, u) / n.
+    // m is exact where u and v nearly cancel, so cross(m, u) keeps its digits there, where
+    // cross(v, u) would not. For an obtuse pair (dot(u, v) < 0) m is first made perpendicular to
+    // d = u - v, m - d * (dot(m, d) / dot(d, d)): the rounding of |u| and |v| tilts u + v off the
+    // bisector by up to 2^-52 / n, which matters once u and v are nearly opposite. Antiparallel
+    // (n == 0): the half turn (0, p) with p = normalize(cross(u, e)), e the unit vector of u's
+    // smallest component in magnitude (the first of equals, x before y before z). A zero or
+    // non-finite a or b gives NaN.
+    static Quat between(const Vec3d& a, const Vec3d& b) {
+        // Qualified: the members of the same names would hide the vector functions.
+        const Vec3d u = kalemtri::normalize(a), v = kalemtri::normalize(b);
+        Vec3d m = u + v;
+        if (dot(u, v) < 0.0) {
+            const Vec3d d = u - v;
+            m = m - d * (dot(m, d) / dot(d, d));
+        }
+        const double n = kalemtri::magnitude(m);
+        if (n == 0.0) {
+            const double x = std::fabs(u.x), y = std::fabs(u.y), z = std::fabs(u.z);
+            const Vec3d e = x <= y && x <= z ? Vec3d::i() : (y <= z ? Vec3d::j() : Vec3d::k());
+            const Vec3d p = kalemtri::normalize(kalemtri::cross(u, e));
+            return {0.0, p.x, p.y, p.z};
+        }
+        const Vec3d c = kalemtri::cross(m, u);
+        return {n * 0.5, c.x / n, c.y / n, c.z / n};
+    }
 };
 
 // The pure quaternion of a vector; w is +0.0.

@@ -16,6 +16,11 @@ inline constexpr double EPSILON = 2.220446049250313e-16;
 
 // Results are those of double-precision arithmetic only when nothing is evaluated wider (x87).
 static_assert(FLT_EVAL_METHOD == 0, "build with SSE2 floating point (-msse2 -mfpmath=sse)");
+// -ffast-math reassociates and approximates. (Fused multiply-adds are caught after linking: no
+// macro tells whether the compiler contracts.)
+#if defined(__FAST_MATH__)
+#error "build without -ffast-math: results must be those of the formulas as written"
+#endif
 
 struct Vec3d {
     double x, y, z;

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -158,4 +159,34 @@ TEST(search_distance_is_distance_to_with_the_left_nan) {
         CHECK(std::bit_cast<std::uint64_t>(search_distance(a, origin)) ==
               std::bit_cast<std::uint64_t>(first));
     }
+}
+
+// Values the compiler cannot fold, so that the processor's own NaN rules are what is tested.
+static double opaque(double x) {
+    volatile double v = x;
+    return v;
+}
+
+TEST(search_distance_makes_x86s_nans_everywhere) {
+    const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+    const double i = opaque(inf);
+    const double snan = opaque(std::bit_cast<double>(std::uint64_t{0x7FF0000000000001}));
+    const double payload = opaque(std::bit_cast<double>(std::uint64_t{0x7FF8000000000123}));
+    const std::pair<std::pair<double, double>, std::uint64_t> rows[] = {
+        {{i, i}, 0xFFF8000000000000},          // invalid: x86's default NaN is negative
+        {{-i, -i}, 0xFFF8000000000000},        //
+        {{payload, snan}, 0x7FF8000000000123}, // two NaNs: the left one, quieted
+        {{snan, payload}, 0x7FF8000000000001}, //
+        {{opaque(1.0), snan}, 0x7FF8000000000001},
+        {{opaque(3.0), opaque(1.0)}, bits(2.0)},
+    };
+    for (const auto& row : rows) {
+        ROW(rows, row);
+        CHECK(bits(x86_sub(row.first.first, row.first.second)) == row.second);
+    }
+    // The distances from (inf, 0, 0) are inf, inf - inf, inf, inf: x86's NaN is the least in the
+    // total order, and so the nearest.
+    const std::vector<Vec3d> v{{2, 0, 0}, {i, 0, 0}, {1, 0, 0}, {-i, 0, 0}};
+    const Candidate c = all_blocks(v, 1, Vec3d{i, 0, 0});
+    CHECK(c.index == 1 && bits(c.distance) == 0xFFF8000000000000);
 }

@@ -18,6 +18,8 @@ import sys
 import kalemtri_py
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
+QuatList = kalemtri_py.QuatList
+
 
 def hexbits(value):
     """The exact bits of a result, as text."""
@@ -39,7 +41,7 @@ def hexbits(value):
         return hexbits((value.normal, value.distance))
     if isinstance(value, geometry.Circle):
         return hexbits((value.center, value.radius, value.normal))
-    if isinstance(value, (tuple, list, VecList)):
+    if isinstance(value, (tuple, list, VecList, QuatList)):
         return ",".join(hexbits(v) for v in value)
     raise TypeError(type(value).__name__)
 
@@ -112,6 +114,12 @@ def computations(inputs):
         ("circle_area", lambda: circle1.area),
         ("circle_circle", lambda: geometry.circle_circle(circle1, circle2)),
         ("circle_point", lambda: geometry.circle_point_unchecked(circle1, d, False)),
+        # Made from the inputs above without drawing more, so the earlier lines keep their bits.
+        ("quat_then", lambda: u.then(q)),
+        ("quat_inverse", lambda: q.inverse()),
+        ("to_matrix", lambda: u.to_matrix()),
+        ("from_rotation_matrix", lambda: Quat.from_rotation_matrix(q.to_matrix())),
+        ("between", lambda: Quat.between(a, b)),
     ]
     libm = [
         ("sin", lambda: angle.sin()),
@@ -123,6 +131,11 @@ def computations(inputs):
         ("angle_to", lambda: a.angle_to(b)),
         ("from_axis_angle", lambda: Quat.from_axis_angle(normal, angle)),
         ("to_axis_angle", lambda: u.to_axis_angle()),
+        ("axis_angle", lambda: q.axis_angle()),
+        ("slerp", lambda: Quat.slerp(u, q.normalize(), t * 0.0625)),
+        ("from_euler", lambda: Quat.from_euler("zyx", angle, AngleRadians(s), AngleRadians(-t))),
+        ("from_euler_intrinsic", lambda: Quat.from_euler("XZX", angle, AngleRadians(s), angle)),
+        ("to_euler", lambda: (u.to_euler("xyz"), u.to_euler("ZXZ"))),
     ]
     return [("own", n, f) for n, f in own] + [("libm", n, f) for n, f in libm]
 
@@ -162,6 +175,13 @@ def batch_computations(inputs, n):
         run = lambda n=name, a=args, i=in_place: run_batch(v, n, a, i)
         out.append(("own", batch_label(name, operand), run))
     out.append(("own", "batch_minimum_distance", lambda: v.minimum_distance_to(o, 7)))
+    # QuatList, over quaternions drawn after everything above.
+    quats = QuatList([inputs.quat() for _ in range(n)])
+    out.append(("own", "batch_quat_then", lambda: quats.then(q)))
+    out.append(("own", "batch_quat_after", lambda: quats.after(q)))
+    out.append(("own", "batch_quat_inverse", lambda: quats.inverse()))
+    out.append(("own", "batch_quat_normalize", lambda: quats.normalize()))
+    out.append(("own", "batch_quat_rotate", lambda: quats.rotate(v)))
     return out
 
 

@@ -61,6 +61,16 @@ OWN_DIGESTS = {
     "batch_distance_to": "b1c385ada62bafe52c412d0e6a676866373d1f3a9f5b0158f672d2f889ed60db",
     "batch_is_unit": "f24db09230e976c0bb1acfab41d2ebb19e80032888a375bbd071a34ad13ed076",
     "batch_minimum_distance": "ab4b8b1496230d901d26aba0dc09f23cf198b12d2c4783cc4de801befc60b6f6",
+    "quat_then": "71b0783e7dec14c8a50a9d9f80b0504424997873adeb50acb034b5faedd06f3f",
+    "quat_inverse": "193f40555f819c140d2b9f708b9fffed571a886206b5b0e8b6ad6e6ab0bc7336",
+    "to_matrix": "95107eb7a223a3faa2958a09bfe93d48ebd5dd2b712387e50a3a11d73494b534",
+    "from_rotation_matrix": "c405a422efdabff139907588c9541d413c7c7c6e992454fa38d64f3d9509cd3e",
+    "between": "ed33eeec9cb6dfb84fdb92fb9a75c925292a23c4f4ca13c2649f1dded1f0c212",
+    "batch_quat_then": "546caf69aca1a519dbe190818f8354aa10198db14172bc1035ae7d2dc44ee113",
+    "batch_quat_after": "ceb409c0036a39c8473ec459b43d3a850044b06a300dbbc337b1b92fe8021189",
+    "batch_quat_inverse": "23a00487a7dd9089fcb1fe5f30e9c03c05b4542311a7fe5ac64ee2c8bdc13f73",
+    "batch_quat_normalize": "9c742e49844a4622c5a0d8dcfe3556d623e9f5c6484820067524c6fac9b571a8",
+    "batch_quat_rotate": "adcea2a3d6520a5fdcbb546239c09629750abe145b3da9430f8d207884a7f1b3",
 }
 
 

@@ -111,10 +111,11 @@ def test_from_buffer_keeps_every_bit(n):
     assert bytes(memoryview(VecList.from_buffer(buffer=flat))) == data
 
 
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
 @pytest.mark.parametrize("n", [4, LARGE])
-def test_from_buffer_strides(n):
+def test_from_buffer_strides(n, dtype):
     np = pytest.importorskip("numpy")
-    base = np.arange(n * 6, dtype=np.float64).reshape(2 * n, 3)
+    base = np.arange(n * 6, dtype=dtype).reshape(2 * n, 3)
     base[1, 1] = -0.0
     for source in (
         base,
@@ -138,9 +139,11 @@ def test_from_buffer_strides(n):
         ([1.0, 2.0, 3.0], TypeError, "'list' object is not a buffer"),
         (None, TypeError, "'NoneType' object is not a buffer"),
         (b"\0" * 24, TypeError, "buffer format 'B' is not native double"),
-        (array.array("f", [0.0] * 3), TypeError, "buffer format 'f' is not native double"),
+        ((ctypes.c_longdouble * 3)(), TypeError, "buffer format '<g' is not native double"),
         (array.array("q", [0] * 3), TypeError, "buffer format 'q' is not native double"),
+        (array.array("i", [0] * 3), TypeError, "buffer format 'i' is not native double or float"),
         (array.array("d", [0.0] * 4), ValueError, "buffer shape (4,) does not fit"),
+        (array.array("f", [0.0] * 4), ValueError, "buffer shape (4,) does not fit"),
         (
             doubles(bytes(64)).cast("B").cast("d", [4, 2]),
             ValueError,
@@ -158,15 +161,67 @@ def test_from_buffer_errors(source, error, fragment):
         VecList.from_buffer(source)
     message = str(info.value)
     assert message.startswith("argument 'buffer': ") and fragment in message
-    assert message.endswith("expected native-endian doubles (format 'd') shaped (N, 3) or (3*N,)")
+    assert message.endswith(
+        "expected native-endian doubles or floats (format 'd' or 'f') shaped (N, 3) or (3*N,)"
+    )
 
 
-def test_from_buffer_refuses_other_byte_orders():
+@pytest.mark.parametrize("item", ["f8", "f4"])
+def test_from_buffer_refuses_other_byte_orders(item):
     np = pytest.importorskip("numpy")
     swapped = np.arange(6.0).astype(
-        ">f8" if struct.pack("=d", 1.0) == struct.pack("<d", 1.0) else "<f8"
+        (">" if struct.pack("=d", 1.0) == struct.pack("<d", 1.0) else "<") + item
     )
     with pytest.raises(TypeError, match="is not native double"):
         VecList.from_buffer(swapped)
     with pytest.raises(ValueError):
         VecList.from_buffer(np.float64(1.0))
+
+
+FLOAT_EDGES = [
+    0x00000000, 0x80000000, 0x3F800000, 0xBF7FFFFF,  # zeros, 1, just above -1
+    0x00000001, 0x807FFFFF, 0x00800000, 0x7F7FFFFF,  # subnormals, smallest normal, largest
+    0x7F800000, 0xFF800000,  # infinities
+    0x7F800001, 0xFFBFFFFF, 0x7FC00000, 0xFFC0BEEF,  # signalling and quiet NaNs with payloads
+]  # fmt: skip
+
+
+def widened(data):
+    """The doubles that float32 `data` widens to: every number exactly; a NaN keeps its sign and
+    payload and becomes quiet, as x86 and ARM convert it."""
+    out = []
+    for (u,) in struct.iter_unpack("<I", data):
+        if u & 0x7F800000 == 0x7F800000 and u & 0x7FFFFF:
+            out.append(struct.pack("<Q", (u >> 31) << 63 | 0x7FF8 << 48 | (u & 0x7FFFFF) << 29))
+        else:
+            out.append(struct.pack("<d", struct.unpack("<f", struct.pack("<I", u))[0]))
+    return b"".join(out)
+
+
+def float_sources(data, n):
+    """`data` (3n float32 values) behind every kind of exporter: formats 'f', '@f' and '<f', flat,
+    shaped (n, 3) and strided."""
+    flat = memoryview(data).cast("f")
+    spread = bytearray(2 * len(data))
+    memoryview(spread).cast("f")[::2] = flat
+    sources = [flat, array.array("f", data), memoryview(spread).cast("f")[::2]]  # last: stride 8
+    if n:  # CPython 3.9's ctypes gives an empty array itemsize 0
+        sources.append(memoryview(data).cast("@f", [n, 3]))
+        sources.append((ctypes.c_float * (3 * n)).from_buffer_copy(data))  # '<f'
+        sources.append(((ctypes.c_float * 3) * n).from_buffer_copy(data))  # '<f', (n, 3)
+    return sources
+
+
+# 200,000 rows are 2.4 MB of floats: read in pieces on the pool.
+@pytest.mark.parametrize("n", [0, 1, 5, LARGE, 200_000])
+def test_from_buffer_widens_floats(n):
+    words = FLOAT_EDGES + [
+        int.from_bytes(struct.pack("<f", i * 0.37), "little") for i in range(3 * n)
+    ]
+    # Every 97th value a random bit pattern, NaNs of every kind among them.
+    for i in range(0, 3 * n, 97):
+        words[i] = (i * 2654435761) & 0xFFFFFFFF
+    data = struct.pack(f"<{3 * n}I", *words[: 3 * n])
+    expected = widened(data)
+    for source in float_sources(data, n):
+        assert bytes(memoryview(VecList.from_buffer(source))) == expected, source

@@ -3,6 +3,7 @@
 import math
 import struct
 import sys
+import threading
 
 import pytest
 
@@ -13,7 +14,7 @@ distributed = pytest.importorskip("dask.distributed")
 
 import kalemtri_dask
 import kalemtri_py
-from kalemtri_py import Quat, Vec3d, VecList
+from kalemtri_py import Quat, Vec3d, VecList, geometry
 
 INF = math.inf
 NAN = math.nan
@@ -60,6 +61,22 @@ TARGETS = [
 
 def int_bits(a):
     return np.ascontiguousarray(a).view(np.int64)
+
+
+def takes_float32():
+    try:
+        VecList.from_buffer(np.zeros(3, dtype=np.float32))
+    except TypeError:
+        return False
+    return True
+
+
+def compute(collection, timeout=60):
+    """collection.compute() on the active scheduler; on a cluster it gives up after `timeout`."""
+    scheduler = dask.config.get("scheduler", None)
+    if isinstance(scheduler, distributed.Client):
+        return scheduler.compute(collection).result(timeout=timeout)
+    return collection.compute()
 
 
 @pytest.fixture(scope="session")
@@ -156,16 +173,34 @@ def test_nearest_rules_at_the_chunk_borders(points):
 
 @pytest.mark.parametrize(
     "chunks",
-    [N, 1_000, ((N - 3, 3), 3), ((3, N - 3), 3), (70_000, 2)],
-    ids=["one", "small", "short-tail", "short-head", "two-columns"],
+    [N, 1_000, ((N - 3, 3), 3), ((3, N - 3), 3), (70_000, 2), "fortran"],
+    ids=["one", "small", "short-tail", "short-head", "two-columns", "fortran-slices"],
 )
-def test_nearest_does_not_depend_on_the_chunking(chunks):
-    points = da.from_array(POINTS, chunks=chunks)
+def test_nearest_does_not_depend_on_the_chunking(chunks, monkeypatch):
+    if chunks == "fortran":
+        # Chunks that cannot be read in place are copied in slices.
+        monkeypatch.setattr(kalemtri_dask, "_SLICE", 1_000)
+        points = da.from_array(np.asfortranarray(POINTS), chunks=((60_000, N - 60_000), 3))
+    else:
+        points = da.from_array(POINTS, chunks=chunks)
     with dask.config.set(scheduler="threads"):
         for target in TARGETS:
             index, distance = ONE.minimum_distance_to(target, 1)
             got = kalemtri_dask.nearest(points, target)
             assert got[0] == index and struct.pack("<d", got[1]) == struct.pack("<d", distance)
+
+
+@pytest.mark.parametrize("layout", ["c", "fortran", "every-other-row"])
+def test_rotate_reads_chunks_of_any_layout(layout):
+    source = {
+        "c": POINTS,
+        "fortran": np.asfortranarray(POINTS),
+        "every-other-row": np.repeat(POINTS, 2, axis=0)[::2],
+    }[layout]
+    q = Quat(0.9, -0.1, 0.3, 0.5)
+    with dask.config.set(scheduler="threads"):
+        got = kalemtri_dask.rotate(da.from_array(source, chunks=(CHUNKS, 3)), q).compute()
+    assert (int_bits(got) == int_bits(np.asarray(ONE.rotated(q)))).all()
 
 
 def test_the_multiprocessing_scheduler():
@@ -175,6 +210,8 @@ def test_the_multiprocessing_scheduler():
     with dask.config.set(scheduler="processes", num_workers=2):
         index, distance = kalemtri_dask.nearest(small, Vec3d(INF, 3.0, 4.0))
         rotated = kalemtri_dask.rotate(small, q).compute()
+        moved = kalemtri_dask.map_vec_list(small, lambda v: v + Vec3d(1.0, 2.0, 3.0)).compute()
+    assert (int_bits(moved) == int_bits(np.asarray(one + Vec3d(1.0, 2.0, 3.0)))).all()
     assert index == 5_000 and one.minimum_distance_to(Vec3d(INF, 3.0, 4.0), 1)[0] == 5_000
     assert struct.pack("<d", distance) == struct.pack("<d", NEG_NAN)
     one.rotate(q)
@@ -213,7 +250,14 @@ def test_numpy_input_is_one_chunk():
     [
         (np.zeros((4, 2)), ValueError, r"shape \(N, 3\), not \(4, 2\)"),
         (np.zeros(12), ValueError, r"shape \(N, 3\), not \(12,\)"),
-        (np.zeros((4, 3), dtype=np.float32), TypeError, "native float64, not float32"),
+        pytest.param(
+            np.zeros((4, 3), dtype=np.float32),
+            TypeError,
+            "native float64, not float32",
+            marks=pytest.mark.skipif(takes_float32(), reason="VecList.from_buffer takes float32"),
+        ),
+        (np.zeros((4, 3), dtype=np.float16), TypeError, "native float64, not float16"),
+        (np.zeros((4, 3), dtype=">f4"), TypeError, "native float64, not >f4"),
         (np.zeros((4, 3), dtype=">f8"), TypeError, "native float64, not >f8"),
         (np.zeros((4, 3), dtype=np.int64), TypeError, r"points.astype\('float64'\)"),
     ],
@@ -285,13 +329,137 @@ def test_empty_clouds():
         assert kalemtri_dask.rotate(empty, Quat(1.0, 0.0, 0.0, 0.0)).compute().shape == (0, 3)
 
 
-def test_a_class_named_inside_fn_gets_a_warning(points):
-    with pytest.warns(UserWarning, match="class Vec3d by name.*kalemtri_py.Vec3d instead"):
-        kalemtri_dask.map_vec_list(points, lambda v: v - Vec3d(1.0, 2.0, 3.0))
-    with pytest.warns(UserWarning, match="class Vec3d, VecList by name"):
-        kalemtri_dask.map_vec_list(
-            points, lambda v: VecList([Vec3d(0.0, 0.0, 0.0)]), returns=VecList
-        )
+@pytest.mark.parametrize(
+    "fn, expected",
+    [
+        (lambda v: v - Vec3d(1.0, -0.0, 2.5), lambda: ONE - OFFSET),
+        (
+            lambda v: VecList([Vec3d(1.0, 2.0, 3.0)] * len(v)),
+            lambda: VecList([Vec3d(1.0, 2.0, 3.0)] * N),
+        ),
+        (
+            lambda v: v.rotated(Quat(0.9, -0.1, 0.3, 0.5)),
+            lambda: ONE.rotated(Quat(0.9, -0.1, 0.3, 0.5)),
+        ),
+        (
+            lambda v: v * geometry.Plane(Vec3d(0.0, 0.0, 2.0), 1.0).normal.z,
+            lambda: ONE * 1.0,  # the normal is normalised
+        ),
+    ],
+    ids=["Vec3d", "VecList", "Quat", "geometry"],
+)
+def test_fn_may_name_the_classes_it_imported(scheduler, points, fn, expected):
+    got = compute(kalemtri_dask.map_vec_list(points, fn, returns=VecList))
+    assert (int_bits(got) == int_bits(np.asarray(expected()))).all()
+
+
+class Stop(BaseException):
+    pass
+
+
+def stop(v):
+    raise Stop("enough")
+
+
+@pytest.mark.parametrize(
+    "fn, name, message",
+    [
+        (lambda v: v.collapse(7), "PanicException", "explicit panic"),
+        (stop, "Stop", "enough"),
+        (lambda v: sys.exit(3), "SystemExit", "3"),
+        (lambda v: exec("raise KeyboardInterrupt"), "KeyboardInterrupt", ""),
+    ],
+    ids=["panic", "base-exception", "exit", "interrupt"],
+)
+def test_other_base_exceptions_of_fn_arrive_as_exceptions(scheduler, points, fn, name, message):
+    result = kalemtri_dask.map_vec_list(points, fn, returns=VecList)
+    with pytest.raises(kalemtri_dask.FnError) as raised:
+        compute(result)
+    assert raised.value.args == (name, message)
+    assert str(raised.value) == f"fn raised {name}" + (f": {message}" if message else "")
+
+
+def test_an_interrupt_of_the_main_thread_passes_unchanged(points):
+    assert threading.current_thread() is threading.main_thread()
+    result = kalemtri_dask.map_vec_list(
+        points, lambda v: exec("raise KeyboardInterrupt"), returns=float
+    )
+    with dask.config.set(scheduler="sync"), pytest.raises(KeyboardInterrupt):
+        result.compute()
+
+
+def test_a_class_no_worker_can_import_fails_on_the_client(client, points):
+    lister = type(iter(VecList.empty()))
+    result = kalemtri_dask.map_vec_list(points, lambda v, t=lister: v, returns=VecList)
+    with dask.config.set(scheduler=client), pytest.raises(Exception) as raised:
+        compute(result, timeout=30)
+    chain, error = [], raised.value
+    while error is not None:
+        chain.append(str(error))
+        error = error.__cause__ or error.__context__
+    assert any(
+        "the class VecListIterator, which cannot be sent to dask workers" in m for m in chain
+    )
+    # The threaded scheduler sends nothing.
+    with dask.config.set(scheduler="threads"):
+        assert compute(result).shape == (N, 3)
+
+
+def test_fn_may_close_over_a_name_bound_after_the_call(scheduler, points):
+    result = kalemtri_dask.map_vec_list(points, lambda v: later(v), returns=VecList)
+
+    def later(v):
+        return v.normalize()
+
+    assert (int_bits(compute(result)) == int_bits(np.asarray(ONE.normalize()))).all()
+
+
+def masked_meta():
+    return da.ma.masked_array(da.from_array(POINTS, chunks=(CHUNKS, 3)), mask=POINTS > 100.0)
+
+
+def masked_chunks():
+    # Chunks that are masked although the array's meta is not.
+    plain = da.from_array(POINTS, chunks=(CHUNKS, 3))
+    meta = np.empty((0, 3))
+    return plain.map_blocks(lambda b: np.ma.masked_array(b, mask=b > 100.0), meta=meta)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: kalemtri_dask.nearest(p, Vec3d(0.0, 0.0, 0.0)),
+        lambda p: kalemtri_dask.rotate(p, Quat(1.0, 0.0, 0.0, 0.0)).compute(),
+        lambda p: kalemtri_dask.map_vec_list(p, lambda v: v.normalize()).compute(),
+        lambda p: kalemtri_dask.map_vec_list(p, lambda v: v.magnitude(), returns=float).compute(),
+    ],
+    ids=["nearest", "rotate", "map_vec_list", "map_vec_list-float"],
+)
+@pytest.mark.parametrize(
+    "make",
+    [masked_meta, masked_chunks, lambda: np.ma.masked_array(POINTS, mask=POINTS > 100.0)],
+    ids=["dask", "chunks", "numpy"],
+)
+def test_masked_clouds_are_refused(call, make):
+    with dask.config.set(scheduler="sync"), pytest.raises(TypeError, match="is a masked array"):
+        call(make())
+
+
+@pytest.mark.skipif(not takes_float32(), reason="VecList.from_buffer does not take float32 yet")
+def test_float32_clouds_are_widened_exactly(scheduler):
+    small = POINTS.astype(np.float32)
+    points = da.from_array(small, chunks=(CHUNKS, 3))
+    wide = VecList.from_buffer(small.astype(np.float64))
+    q = Quat(0.9, -0.1, 0.3, 0.5)
+    assert (
+        int_bits(compute(kalemtri_dask.rotate(points, q))) == int_bits(np.asarray(wide.rotated(q)))
+    ).all()
+    got = compute(kalemtri_dask.map_vec_list(points, lambda v: v.magnitude(), returns=float))
+    assert (int_bits(got) == int_bits(np.array(wide.magnitude()))).all()
+    for target in TARGETS:
+        index, distance = wide.minimum_distance_to(target, 1)
+        got = kalemtri_dask.nearest(points, target)
+        assert got[0] == index and struct.pack("<d", got[1]) == struct.pack("<d", distance)
 
 
 def test_nothing_is_computed_before_compute(points):

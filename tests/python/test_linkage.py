@@ -21,6 +21,16 @@ def mapped_tbb():
     return sorted(p for p in paths if TBB_FILE.fullmatch(os.path.basename(p)))
 
 
+def shipped_tbb():
+    """The libtbb files this distribution's wheel carries (auditwheel puts them in a folder named
+    after the distribution, "kalemtri.libs"), from its record of installed files."""
+    try:
+        files = metadata.distribution("kalemtri").files or []
+    except metadata.PackageNotFoundError:
+        return []
+    return [f for f in files if f.parts[0].endswith(".libs") and TBB_FILE.fullmatch(f.name)]
+
+
 def pypi_tbb_runtime():
     """libtbb.so.12 of PyPI's tbb package in this environment, if installed."""
     try:
@@ -39,10 +49,14 @@ def test_loads_the_tbb_installed_for_it():
     loaded = mapped_tbb()
     assert len(loaded) == 1, loaded
     here = os.path.dirname(os.path.realpath(kalemtri_py.__file__))
-    bundled = os.path.join(here, "kalemtri_py.libs")
+    bundled = shipped_tbb()
     runtime = pypi_tbb_runtime()
-    if os.path.isdir(bundled):
-        assert os.path.dirname(loaded[0]) == bundled
+    if bundled:
+        assert len(bundled) == 1, bundled
+        # The copy inside the wheel's own folder beside the module, not a system libtbb.
+        shipped = os.path.realpath(bundled[0].locate())
+        assert os.path.realpath(loaded[0]) == shipped
+        assert os.path.dirname(os.path.dirname(shipped)) == here
     elif runtime is not None and os.path.dirname(runtime) == os.path.dirname(os.path.dirname(here)):
         # The environment's lib/, where the module's RPATH points: not an older system libtbb
         # that shares the soname.

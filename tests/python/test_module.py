@@ -259,7 +259,16 @@ import sys
 import kalemtri_py
 
 isolated = sys.argv[1] == "isolated"
-if sys.version_info >= (3, 13):
+if sys.argv[1] == "public":
+    # 3.14's public module: an isolated interpreter, the error carried by ExecutionFailed.
+    from concurrent import interpreters
+
+    try:
+        interpreters.create().exec("import kalemtri_py")
+        print("imported")
+    except interpreters.ExecutionFailed as e:
+        print(e)
+elif sys.version_info >= (3, 13):
     import _interpreters as sub
 
     failure = sub.run_string(sub.create("isolated" if isolated else "legacy"), "import kalemtri_py")
@@ -287,6 +296,13 @@ print(kalemtri_py.Vec3d(1, 2, 3))
             "isolated",
             "module kalemtri_py does not support loading in subinterpreters",
             marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="no isolated interpreters"),
+        ),
+        pytest.param(
+            "public",
+            "module kalemtri_py does not support loading in subinterpreters",
+            marks=pytest.mark.skipif(
+                sys.version_info < (3, 14), reason="no concurrent.interpreters"
+            ),
         ),
     ],
 )

@@ -30,6 +30,7 @@ VALUES = {
     "Circle": lambda: kalemtri_py._reconstruct("Circle", words(7)),
     "VecList": lambda: VecList.from_buffer(memoryview(words(30)).cast("d")),
     "large VecList": lambda: VecList(edge_vectors(LARGE)),
+    "QuatList": lambda: kalemtri_py.QuatList.from_buffer(memoryview(words(32)).cast("d")),
 }
 
 
@@ -141,6 +142,11 @@ def test_iterator_is_not_picklable():
             ("VecList", b"1" * 25),
             ValueError,
             "_reconstruct(): the state of VecList must be a multiple of 24 bytes, not 25",
+        ),
+        (
+            ("QuatList", b"1" * 40),
+            ValueError,
+            "_reconstruct(): the state of QuatList must be a multiple of 32 bytes, not 40",
         ),
         ((3, b""), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
         (("Quat", None), TypeError, "a bytes-like object is required, not 'NoneType'"),

@@ -176,10 +176,10 @@ LIMITED = textwrap.dedent(
 
 @pytest.mark.skipif(SANITIZED, reason="address-space limits do not work under ASan")
 def test_address_space_limit():
-    # Upwards from little room: MemoryError until the job fits. Stop there: just above, a worker
-    # may start with so little room left that glibc aborts the process when the thread first needs
-    # its thread-local data, and just below oneTBB 2023 can deadlock when its own start-up runs
-    # out of memory, neither of which this module can prevent.
+    # Upwards from little room: MemoryError until the job fits. Stop there: a worker that starts
+    # with almost no room left can make glibc abort the process when the thread first needs its
+    # thread-local data, which this module cannot prevent once the pool runs (the first start
+    # keeps room for it: see the tests below).
     for margin in range(2, 32):
         out = subprocess.run(
             [sys.executable, "-c", LIMITED, str(margin)], capture_output=True, text=True, timeout=60
@@ -189,6 +189,89 @@ def test_address_space_limit():
             assert out.stdout.strip() == EXPECTED["normalize"]
             return
     pytest.fail("no limit left room for the job")
+
+
+# The first parallel job of a process with little room left under a memory limit, for margins
+# (KiB) above what is mapped: each a child forked from a process that never used the pool, so
+# each starts it afresh. An alarm ends a child that hangs.
+FIRST_JOB_LIMITED = textwrap.dedent(
+    """
+    import os, resource, signal, sys
+    from kalemtri_py import Vec3d, VecList
+    v = VecList([Vec3d(i, 2, 3) for i in range(20000)])
+    operations = {
+        "normalize": lambda: v.normalize()[19999].x,
+        "nearest": lambda: v.minimum_distance_to(Vec3d(12345, 2, 3), 1),
+        "repr": lambda: len(repr(v)),
+    }
+    limit = getattr(resource, sys.argv[1])
+    field = {"RLIMIT_AS": "VmSize:", "RLIMIT_DATA": "VmData:"}[sys.argv[1]]
+    for margin in range(0, 3072, 64):
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(10)
+            with open("/proc/self/status") as status:
+                used = next(int(l.split()[1]) for l in status if l.startswith(field)) << 10
+            resource.setrlimit(limit, (used + (margin << 10), resource.RLIM_INFINITY))
+            try:
+                result = repr(operations[sys.argv[2]]())
+            except MemoryError:
+                result = "MemoryError"
+            os.write(1, f"{margin} {result}\\n".encode())
+            os._exit(0)
+        status = os.waitpid(pid, 0)[1]
+        if status:
+            os.write(1, f"{margin} status {status}\\n".encode())
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="memory limits do not work under ASan")
+@pytest.mark.parametrize("operation", EXPECTED)
+@pytest.mark.parametrize("limit", ["RLIMIT_AS", "RLIMIT_DATA"])
+def test_first_parallel_job_under_a_memory_limit(limit, operation):
+    out = subprocess.run(
+        [sys.executable, "-c", FIRST_JOB_LIMITED, limit, operation],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert out.returncode == 0, out.stderr
+    results = [line.split(maxsplit=1) for line in out.stdout.splitlines()]
+    assert len(results) == 48, out.stdout
+    failed = [(m, r) for m, r in results if r not in (EXPECTED[operation], "MemoryError")]
+    assert not failed, failed  # "status 14": the alarm ended a job that hung
+    assert results[-1][1] == EXPECTED[operation]
+
+
+# Without room for the pool's start-up the job runs on the calling thread, and a later job, given
+# room, starts the full pool.
+ROOM_RETURNS = textwrap.dedent(
+    """
+    import os, resource
+    from kalemtri_py import Vec3d, VecList
+    v = VecList([Vec3d(i, 2, 3) for i in range(20000)])
+    with open("/proc/self/status") as status:
+        size = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) << 10
+    resource.setrlimit(resource.RLIMIT_AS, (size + (3 << 20), resource.RLIM_INFINITY))
+    tight = v.normalize()[19999].x, len(os.listdir("/proc/self/task"))
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    roomy = v.normalize()[19999].x, len(os.listdir("/proc/self/task"))
+    print(repr(tight[0]), tight[1], repr(roomy[0]), roomy[1])
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="memory limits do not work under ASan")
+@pytest.mark.skipif(not MULTICORE, reason="a pool of one thread never creates workers")
+def test_pool_starts_once_there_is_room():
+    out = subprocess.run(
+        [sys.executable, "-c", ROOM_RETURNS], capture_output=True, text=True, timeout=60
+    )
+    assert out.returncode == 0, out.stderr
+    tight, tight_threads, roomy, roomy_threads = out.stdout.split()
+    assert tight == roomy == EXPECTED["normalize"]
+    assert int(tight_threads) == 1 and int(roomy_threads) > 1, out.stdout
 
 
 FORKED = textwrap.dedent(

@@ -16,8 +16,8 @@ EXAMPLES = os.path.join(HERE, "..", "..", "examples")
 STUBTEST = (
     "import runpy, sys, kalemtri_py\n"
     "sys.modules['kalemtri_py.geometry'] = kalemtri_py.geometry\n"
-    "sys.argv = ['stubtest', 'kalemtri_py', '--ignore-unused-allowlist',\n"
-    "            '--allowlist', sys.argv[1]]\n"
+    "allowlists = [a for path in sys.argv[1:] for a in ('--allowlist', path)]\n"
+    "sys.argv = ['stubtest', 'kalemtri_py', '--ignore-unused-allowlist', *allowlists]\n"
     "runpy.run_module('mypy.stubtest', run_name='__main__')\n"
 )
 
@@ -40,8 +40,10 @@ def run(args, tmp_path):
 
 
 def test_stubtest(tmp_path):
-    allowlist = os.path.join(HERE, "stubtest-allowlist.txt")
-    out = run(["-c", STUBTEST, allowlist], tmp_path)
+    allowlists = [os.path.join(HERE, "stubtest-allowlist.txt")]
+    if sys.version_info < (3, 12):
+        allowlists.append(os.path.join(HERE, "stubtest-allowlist-before-3.12.txt"))
+    out = run(["-c", STUBTEST, *allowlists], tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
 
 
@@ -53,4 +55,30 @@ def test_mypy_on_examples(tmp_path):
         if f.endswith(".py") and (f != "dask_cloud.py" or importlib.util.find_spec("dask"))
     )
     out = run(["-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *examples], tmp_path)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+# What a user writes with the buffer protocol; mypy must accept it for every interpreter, also
+# those (before 3.12) whose typeshed knows the protocol only from the stubs' declaration.
+BUFFER_USES = """
+import numpy
+from kalemtri_py import Vec3d, VecList
+
+v = VecList([Vec3d(1, 2, 3)])
+view: memoryview = memoryview(v)
+raw: bytes = bytes(v)
+array = numpy.asarray(v)
+copies = [VecList.from_buffer(v), VecList.from_buffer(view), VecList.from_buffer(array)]
+"""
+
+
+# 3.10: the oldest that current mypy checks for, so that newer interpreters check it too.
+@pytest.mark.parametrize("target", ["running", "3.10"])
+def test_mypy_accepts_buffer_uses(target, tmp_path):
+    pytest.importorskip("numpy")
+    (tmp_path / "uses.py").write_text(BUFFER_USES)
+    version = [] if target == "running" else ["--python-version", target]
+    out = run(["-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *version, "uses.py"], tmp_path)
+    if "is not supported" in out.stderr:
+        pytest.skip(f"this mypy cannot check for Python {target}")
     assert out.returncode == 0, out.stdout + out.stderr

@@ -4,10 +4,13 @@ A point cloud is a dask array of float64 with shape ``(N, 3)``: one point per ro
 columns. It must be chunked along the rows only, so that every chunk holds whole points. An array
 split into more than one chunk along the columns is rechunked to one column chunk first
 (``points.rechunk({1: 3})``, which only joins the column pieces of each row chunk and moves no
-data between row chunks). Any other dtype, or a shape other than ``(N, 3)``, raises. Anything that
-``dask.array.asarray`` accepts (a numpy array, a ``VecList``) is taken as one chunk.
+data between row chunks). Native float32 is taken too where ``VecList.from_buffer`` takes it (each
+value widened exactly to float64). Any other dtype, a shape other than ``(N, 3)``, or a masked
+array (whose mask would be lost) raises. Anything that ``dask.array.asarray`` accepts (a numpy
+array, a ``VecList``) is taken as one chunk.
 
-Every chunk goes into a ``VecList`` through ``VecList.from_buffer`` and comes back through the
+``nearest`` and ``rotate`` read each float64 chunk in place (``VecList.borrow``), other chunks and
+``map_vec_list`` through a copy (``VecList.from_buffer``); results come back through the
 ``VecList`` buffer (``numpy.asarray``); no Python object is made per point. Each point's result is
 computed by the same code as on one machine, so the results are bit-for-bit those of one
 ``VecList`` of all the points, for any chunking and on any scheduler: threads, processes or a
@@ -22,33 +25,50 @@ installed, as for any function shipped to them.
 dask is imported on first use; ``pip install kalemtri[dask]`` installs it.
 """
 
-import dis
 import struct
-import warnings
+import threading
 
-__all__ = ["map_vec_list", "nearest", "rotate"]
+__all__ = ["FnError", "map_vec_list", "nearest", "rotate"]
 
-# nearest works through a chunk in slices of this many points (6 MiB), so that each
-# slice's copy into a VecList is still in cache when it is used. Smaller slices lose more when
-# every allocation is a fresh mapping, as on dask's workers, whose nanny sets
+# nearest works through a chunk it must copy in slices of this many points (6 MiB of float64), so
+# that each slice's copy into a VecList is still in cache when it is used. Smaller slices lose more
+# when every allocation is a fresh mapping, as on dask's workers, whose nanny sets
 # MALLOC_TRIM_THRESHOLD_ and so turns off glibc's reuse of large blocks.
 _SLICE = 1 << 18
 # Candidates joined per task of the nearest reduction.
 _SPLIT_EVERY = 16
 
 
+class FnError(RuntimeError):
+    """``fn`` raised an exception that is not an ``Exception``, such as ``PanicException``.
+
+    Dask reports only ``Exception``s from a task (a ``dask.distributed`` client would wait for
+    ever on any other), so the chunk task raises this in its place, on every scheduler. ``args``
+    is ``(type name, message)`` of the original, which is also the ``__cause__`` where the
+    exception did not cross a process. A ``KeyboardInterrupt`` on the main thread is a real
+    interrupt and passes unchanged.
+    """
+
+    def __str__(self):
+        name, message = self.args
+        return f"fn raised {name}: {message}" if message else f"fn raised {name}"
+
+
 def map_vec_list(points, fn, *, returns=None):
     """Apply ``fn(VecList)`` to every chunk of ``points`` and return the results as a dask array.
 
-    ``fn`` receives the chunk's points as a new ``VecList`` and must give, for that many points,
-    either a ``VecList`` (the result is an ``(N, 3)`` float64 array chunked like ``points``) or a
-    list of float or of bool (a 1-D float64 or bool array chunked like the rows of ``points``).
+    ``fn`` receives the chunk's points as a new ``VecList`` of its own (it may change it) and must
+    give, for that many points, either a ``VecList`` (the result is an ``(N, 3)`` float64 array
+    chunked like ``points``) or a list of float or of bool (a 1-D float64 or bool array chunked
+    like the rows of ``points``).
     It must treat each point on its own: it sees one chunk at a time, never the whole cloud.
     A ``VecList`` result is not copied: its chunk is a read-only view of it (``numpy.asarray``).
 
-    ``fn`` travels to the workers by cloudpickle. The kalemtri classes cannot travel as objects
-    (their ``__module__`` is ``builtins``), so inside ``fn`` reach them through the module
-    (``kalemtri_py.Vec3d(...)``) or use instances made outside it; instances travel.
+    ``fn`` travels to the workers by cloudpickle, with the classes, functions and submodules of
+    ``kalemtri_py`` sent by reference, so ``fn`` may name them as imported
+    (``from kalemtri_py import Vec3d``). Anything cloudpickle cannot send raises on the client
+    when the graph is sent. An exception from ``fn`` that is not an ``Exception`` (a
+    ``PanicException``) arrives as ``FnError``.
 
     ``returns`` (``VecList``, ``float`` or ``bool``) says which of the three ``fn`` gives. When it
     is omitted, ``fn`` is called once, here, on a ``VecList`` holding the single point (1, 2, 3)
@@ -63,21 +83,22 @@ def map_vec_list(points, fn, *, returns=None):
     points = _as_points(points)
     if not callable(fn):
         raise TypeError(f"fn must be callable, not '{type(fn).__name__}'")
-    _warn_on_named_classes(fn)
     kind = _probe(fn) if returns is None else _kind_of(returns)
+    shipped = _Fn(fn)
     if kind == "VecList":
         meta = numpy.empty((0, 3), dtype=numpy.float64)
-        return points.map_blocks(_map_chunk, fn, kind, dtype=meta.dtype, meta=meta)
+        return points.map_blocks(_map_chunk, shipped, kind, dtype=meta.dtype, meta=meta)
     meta = numpy.empty((0,), dtype=numpy.float64 if kind == "float" else numpy.bool_)
-    return points.map_blocks(_map_chunk, fn, kind, drop_axis=1, dtype=meta.dtype, meta=meta)
+    return points.map_blocks(_map_chunk, shipped, kind, drop_axis=1, dtype=meta.dtype, meta=meta)
 
 
 def rotate(points, quat):
     """The points rotated by ``quat`` (a ``kalemtri_py.Quat``), as a new lazy ``(N, 3)`` array.
 
     Each point is ``quat.rotate(point)``, exactly as ``VecList.rotate`` computes it: the quaternion
-    is used as given, not normalised. ``points`` is not changed. Each chunk of the result is a
-    read-only view of the chunk's rotated ``VecList`` (no copy is made).
+    is used as given, not normalised. ``points`` is not changed. Each chunk is rotated in one pass
+    from its own memory (``VecList.rotated``), and each chunk of the result is a read-only view of
+    the rotated ``VecList`` (no copy is made).
     """
     import numpy
     from kalemtri_py import Quat
@@ -146,9 +167,13 @@ def _as_points(points):
     import numpy
 
     points = da.asarray(points)
+    if isinstance(points._meta, numpy.ma.MaskedArray):
+        raise TypeError(_MASKED)
     if points.ndim != 2 or points.shape[1] != 3:
         raise ValueError(f"points must be an array of shape (N, 3), not {points.shape}")
-    if points.dtype != numpy.dtype(numpy.float64):
+    if points.dtype != numpy.dtype(numpy.float64) and not (
+        points.dtype == numpy.dtype(numpy.float32) and _takes_float32()
+    ):
         raise TypeError(
             f"points must hold native float64, not {points.dtype}; "
             "convert with points.astype('float64')"
@@ -158,34 +183,27 @@ def _as_points(points):
     return points
 
 
-def _warn_on_named_classes(fn):
-    # cloudpickle ships a class that its module cannot look up by value, and the kalemtri
-    # classes' module is builtins: the worker then fails to load the task and the computation
-    # never ends. Catch the common case, a class imported by name and used inside fn.
-    import kalemtri_py
+_MASKED = (
+    "points is a masked array, whose mask kalemtri_dask would lose; fill the masked points "
+    "(dask.array.ma.filled) or drop them first"
+)
 
-    code = getattr(fn, "__code__", None)
-    if code is None:
-        return
-    scope, codes, found = getattr(fn, "__globals__", {}), [code], []
-    while codes:
-        code = codes.pop()
-        codes += [c for c in code.co_consts if hasattr(c, "co_code")]
-        found += [
-            scope.get(i.argval) for i in dis.get_instructions(code) if i.opname == "LOAD_GLOBAL"
-        ]
-    found += [cell.cell_contents for cell in getattr(fn, "__closure__", None) or ()]
-    names = sorted(
-        c.__name__
-        for c in found
-        if isinstance(c, type) and getattr(kalemtri_py, c.__name__, 0) is c
-    )
-    if names:
-        warnings.warn(
-            f"fn refers to the class {', '.join(names)} by name; a dask.distributed worker cannot "
-            f"receive it. Write kalemtri_py.{names[0]} instead (after 'import kalemtri_py')",
-            stacklevel=3,
-        )
+
+def _takes_float32():
+    global _FLOAT32
+    if _FLOAT32 is None:
+        import numpy
+        from kalemtri_py import VecList
+
+        try:
+            VecList.from_buffer(numpy.zeros(3, dtype=numpy.float32))
+            _FLOAT32 = True
+        except TypeError:
+            _FLOAT32 = False
+    return _FLOAT32
+
+
+_FLOAT32 = None
 
 
 def _kind_of(returns):
@@ -220,6 +238,114 @@ def _describe(result):
 
 
 # ---------------------------------------------------------------------------------------------
+# fn on its way to the workers. cloudpickle sends by value a class that its module cannot look up,
+# and the kalemtri classes' module is builtins: a worker would rebuild Vec3d as an empty class.
+# fn therefore travels pickled by a pickler that sends every class, function and submodule of
+# kalemtri_py as its path from kalemtri_py, looked up again on arrival.
+
+
+class _Fn:
+    """fn as the chunk tasks receive it; pickled only when it leaves this process."""
+
+    __slots__ = ("fn",)
+
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __call__(self, points):
+        try:
+            return self.fn(points)
+        except Exception:
+            raise
+        except BaseException as error:
+            if isinstance(error, KeyboardInterrupt) and (
+                threading.current_thread() is threading.main_thread()
+            ):
+                raise
+            raise FnError(type(error).__name__, str(error)) from error
+
+    def __reduce__(self):
+        return _load_fn, (_dumps(self.fn),)
+
+    def __dask_tokenize__(self):
+        from dask.base import normalize_token
+
+        return "kalemtri_dask._Fn", normalize_token(self.fn)
+
+
+def _load_fn(payload):
+    import pickle
+
+    return _Fn(pickle.loads(payload))
+
+
+def _member(*path):
+    import kalemtri_py
+
+    found = kalemtri_py
+    for name in path:
+        found = getattr(found, name)
+    return found
+
+
+def _dumps(fn):
+    import io
+
+    global _Pickler
+    if _Pickler is None:
+        _Pickler = _make_pickler()
+    out = io.BytesIO()
+    _Pickler(out, protocol=5).dump(fn)
+    return out.getvalue()
+
+
+_Pickler = None
+_HEAP_TYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
+
+
+def _make_pickler():
+    import builtins
+    import pickle
+    import types
+
+    import cloudpickle
+    import kalemtri_py
+
+    # By id: the pickler asks about every object it meets, hashable or not.
+    members, modules = {}, [(kalemtri_py, ())]
+    while modules:
+        module, path = modules.pop()
+        for name, value in vars(module).items():
+            if isinstance(value, (type, types.BuiltinFunctionType)):
+                members[id(value)] = value, (*path, name)
+            # A submodule the extension made, which no import can find.
+            elif isinstance(value, types.ModuleType) and value.__spec__ is None:
+                members[id(value)] = value, (*path, name)
+                modules.append((value, (*path, name)))
+
+    class Pickler(cloudpickle.Pickler):
+        def reducer_override(self, obj):
+            found = members.get(id(obj))
+            if found is not None and found[0] is obj:
+                return _member, found[1]
+            if (
+                isinstance(obj, type)
+                and obj.__flags__ & _HEAP_TYPE
+                and obj.__module__ == "builtins"
+                and getattr(builtins, obj.__qualname__, None) is not obj
+            ):
+                # A compiled class no import can find: cloudpickle would send it by value, which
+                # cannot rebuild it.
+                raise pickle.PicklingError(
+                    f"fn refers to the class {obj.__qualname__}, which cannot be sent to dask "
+                    "workers: it belongs to no module they can import"
+                )
+            return super().reducer_override(obj)
+
+    return Pickler
+
+
+# ---------------------------------------------------------------------------------------------
 # Chunk tasks. They run on the workers and are found there by module path.
 
 
@@ -227,6 +353,7 @@ def _map_chunk(block, fn, kind):
     import numpy
     from kalemtri_py import VecList
 
+    _refuse_masked(block)
     n = block.shape[0]
     if kind == "VecList":
         if n == 0:
@@ -254,28 +381,49 @@ def _map_chunk(block, fn, kind):
 
 def _rotate_chunk(block, quat):
     import numpy
-    from kalemtri_py import VecList
 
-    points = VecList.from_buffer(block)
-    points.rotate(quat)
-    return numpy.asarray(points)
+    return numpy.asarray(_read(block).rotated(quat))
 
 
 def _nearest_chunk(block, target):
     """(number of points, best candidate or None); a candidate is (order key, index, bits)."""
-    from kalemtri_py import VecList
-
     n = block.shape[0]
+    step = max(n, 1) if _in_place(block) else _SLICE
     best = None
-    for start in range(0, n, _SLICE):
-        index, distance = VecList.from_buffer(block[start : start + _SLICE]).minimum_distance_to(
-            target, 1
-        )
+    for start in range(0, n, step):
+        index, distance = _read(block[start : start + step]).minimum_distance_to(target, 1)
         bits = _bits_of(distance)
         candidate = (_order_key(bits), start + index, bits)
         if best is None or candidate[:2] < best[:2]:
             best = candidate
     return n, best
+
+
+def _read(block):
+    """The block as a VecList: its own memory where it can be read in place, else a copy."""
+    from kalemtri_py import VecList
+
+    _refuse_masked(block)
+    return VecList.borrow(block) if _in_place(block) else VecList.from_buffer(block)
+
+
+def _in_place(block):
+    import numpy
+
+    return (
+        type(block) is numpy.ndarray
+        and block.dtype == numpy.float64
+        and block.flags.c_contiguous
+        and block.flags.aligned
+    )
+
+
+def _refuse_masked(block):
+    # A chunk can be masked where the array's meta says otherwise.
+    import numpy
+
+    if isinstance(block, numpy.ma.MaskedArray):
+        raise TypeError(_MASKED)
 
 
 def _join_candidates(parts):

@@ -5,9 +5,8 @@ results are bit-identical across calls, threads and machines. Nothing validates 
 inputs unless stated: zero vectors, zero divisors and NaN give NaN or infinite components.
 """
 
-import sys
 import builtins
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
 
 from typing_extensions import Buffer, Self, TypeAlias
@@ -265,6 +264,64 @@ class Quat:
         """
     def to_vec(self) -> tuple[float, float, float]:
         """The vector part (i, j, k)."""
+    def then(self, p: Quat) -> Quat:
+        """The rotation by self, then by p: the Hamilton product self * p, so that
+        q.then(p).rotate(v) is p.rotate(q.rotate(v)) up to rounding.
+
+        w = ((w1*w2 - i1*i2) - j1*j2) - k1*k2, i = ((w1*i2 + i1*w2) + j1*k2) - k1*j2,
+        j = ((w1*j2 - i1*k2) + j1*w2) + k1*i2, k = ((w1*k2 + i1*j2) - j1*i2) + k1*w2.
+        """
+    def inverse(self) -> Quat:
+        """conjugate() / n with n = ((w*w + i*i) + j*j) + k*k; the zero quaternion gives NaN."""
+    @staticmethod
+    def from_rotation_matrix(m: Sequence[Sequence[_Float]] | Buffer | _ArrayInterface) -> Quat:
+        """The quaternion whose rotate() applies m to column vectors (m @ v), by Shepperd's method.
+
+        m: 3 rows of 3 floats, or a (3, 3) buffer of float64. The largest of the trace
+        t = (m00 + m11) + m22 and m00, m11, m22 (the first of equals) picks the component taken
+        from r = sqrt(1 + t) (w), sqrt(((1 + m00) - m11) - m22) (i), ... as r * 0.5, positive; the
+        others are mirrored sums or differences / (r + r), e.g. w = (m12 - m21) / (r + r). m is
+        not checked: a matrix that is not a rotation gives a non-unit quaternion.
+        """
+    def to_matrix(self) -> list[list[float]]:
+        """Rows of the matrix M with M @ v == rotate(v) for a unit q: to_rotation_matrix()
+        transposed, entry for entry."""
+    def axis_angle(self) -> tuple[Vec3d, AngleRadians]:
+        """(unit axis, angle in [0, pi]) with from_axis_angle(axis, angle) rotating like self.
+
+        angle = 2*atan2(n, abs(w)) with n = sqrt((i*i + j*j) + k*k); axis = -(i, j, k) / n for
+        w >= 0, +(i, j, k) / n for w < 0; (1, 0, 0) when n == 0. Unlike to_axis_angle().
+        """
+    @staticmethod
+    def slerp(a: Quat, b: Quat, t: _Float) -> Quat:
+        """Spherical interpolation of unit a (t = 0) and b (t = 1) along the shorter arc.
+
+        b is negated when a.b < 0; theta = 2*atan2(|a - b|, |a + b|), then
+        a*(sin((1-t)*theta)/sin(theta)) + b*(sin(t*theta)/sin(theta)), or the weights 1 - t and t
+        when sin(theta) == 0 (a equal to b). No threshold for nearly equal inputs; not normalised.
+        """
+    @staticmethod
+    def from_euler(seq: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
+        """Rotation by a, b, c about the axes of seq, as scipy's Rotation.from_euler(seq, [a, b, c]).
+
+        seq: 'xyz', 'zyx', 'zxz'... (12 sequences) lower case extrinsic (fixed axes), upper case
+        intrinsic (moving axes); with e_n = from_axis_angle(axis_n, angle_n): e1.then(e2).then(e3)
+        extrinsic, e3.then(e2).then(e1) intrinsic. ValueError for another seq.
+        """
+    def to_euler(self, seq: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
+        """(a, b, c) with from_euler(seq, a, b, c) rotating like self, as scipy's as_euler.
+
+        a, c in [-pi, pi]; b in [0, pi] (seq like 'zxz') or [-pi/2, pi/2] (like 'xyz'). Gimbal
+        lock (b at an end, within rounding): c is 0 and a carries the whole turn.
+        """
+    @staticmethod
+    def between(a: Vec3d, b: Vec3d) -> Quat:
+        """The shortest rotation taking the direction of a to that of b.
+
+        u, v = a, b normalised; m = u + v (for u.v < 0 made perpendicular to u - v); then
+        (|m| / 2, cross(m, u) / |m|). Antiparallel: the half turn (0, p), p = normalize(cross(u, e))
+        with e the axis of u's smallest component. A zero vector gives NaN.
+        """
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the raw bits of w, i, j, k."""
     def __copy__(self) -> Quat:
@@ -293,10 +350,11 @@ class VecList:
         """An empty list."""
     @staticmethod
     def from_buffer(buffer: Buffer | _ArrayInterface) -> VecList:
-        """A copy of native-endian doubles ('d', '@d', '=d' or '<d' here) shaped (N, 3) or (3*N,).
+        """A copy of native-endian doubles ('d', '@d', '=d' or '<d' here) or floats ('f' etc.)
+        shaped (N, 3) or (3*N,).
 
-        Any strides (C, Fortran, slices); every bit kept. TypeError for another format, ValueError
-        for another shape.
+        Any strides (C, Fortran, slices); doubles keep every bit, floats widen exactly (a
+        signalling NaN arrives quiet). TypeError for another format, ValueError for another shape.
         """
     @property
     def list(self) -> builtins.list[Vec3d]:
@@ -356,11 +414,61 @@ class VecList:
         """An independent copy (copy.copy)."""
     def __deepcopy__(self, memo: object) -> VecList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
+    @staticmethod
+    def borrow(buffer: Buffer | _ArrayInterface) -> VecList:
+        """A read-only list over a C-order (N, 3) or (3*N,) buffer of doubles, read in place."""
+    def rotated(self, quat: Quat) -> VecList:
+        """A new list of quat.rotate(e) per element (not normalised); the list is unchanged."""
+    # Declared for every version, as typeshed does for bytes: before 3.12 the interpreter has the
+    # protocol but no Python-level methods for it, and type checkers know it only by these.
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only view of the elements: format 'd', shape (N, 3), strides (24, 8)."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Ends a view; with none left, append, extend and rotate work again."""
+
+@final
+class QuatList:
+    """An immutable list of Quat held as one (N, 4) array of doubles (w, i, j, k per row), for
+    trajectories: element-wise operations run on a worker pool and give exactly the
+    single-quaternion results. A module attribute outside __all__ (kalemtri_py.QuatList).
+
+    Exports a read-only buffer (format 'd', shape (N, 4), C order): numpy.asarray(q).
+    """
+
+    def __new__(cls, list: Iterable[Quat]) -> Self:
+        """Copies the Quat items of any iterable, in order; a str is refused."""
+    @staticmethod
+    def from_buffer(buffer: Buffer | _ArrayInterface) -> QuatList:
+        """A copy of native-endian doubles shaped (N, 4) or (4*N,), rows (w, i, j, k).
+
+        From scipy's scalar-last r.as_quat(): numpy.column_stack([x[:, 3], -x[:, :3]]) gives
+        quaternions that rotate like r. TypeError for another format, ValueError for another shape.
+        """
+    def __len__(self) -> int:
+        """Number of quaternions."""
+    def __getitem__(self, index: SupportsIndex, /) -> Quat:
+        """A copy of element index; IndexError at or past the end, OverflowError below 0."""
+    def then(self, p: Quat) -> QuatList:
+        """Per element q.then(p): each rotation followed by p."""
+    def after(self, p: Quat) -> QuatList:
+        """Per element p.then(q): p followed by each rotation."""
+    def inverse(self) -> QuatList:
+        """Per element q.inverse()."""
+    def normalize(self) -> QuatList:
+        """Per element q.normalize()."""
+    def rotate(self, vectors: VecList) -> VecList:
+        """Element n is self[n].rotate(vectors[n]); ValueError unless the lengths are equal."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles every quaternion as one block of raw bytes."""
+    def __copy__(self) -> QuatList:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> QuatList:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
     if sys.version_info >= (3, 12):
         def __buffer__(self, flags: int, /) -> memoryview:
-            """A read-only view of the elements: format 'd', shape (N, 3), strides (24, 8)."""
+            """A read-only view of the elements: format 'd', shape (N, 4), strides (32, 8)."""
         def __release_buffer__(self, buffer: memoryview, /) -> None:
-            """Ends a view; with none left, append, extend and rotate work again."""
+            """Ends a view."""
 
 @final
 class VecTree:

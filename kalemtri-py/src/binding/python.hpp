@@ -5,6 +5,7 @@
 
 // Named interpreter versions for the places that differ.
 #define PY310_PLUS (PY_VERSION_HEX >= 0x030A0000)
+#define PY314_PLUS (PY_VERSION_HEX >= 0x030E0000)
 
 namespace kpy {
 

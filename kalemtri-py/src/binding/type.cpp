@@ -49,6 +49,11 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
     if (has_subscript) slots.push_back({Py_sq_item, reinterpret_cast<void*>(sequence_item)});
     if (!def.hashable)
         slots.push_back({Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)});
+#if PY314_PLUS
+    // A vectorcall constructor skips building an argument tuple on every construction.
+    if (ctor.vectorcall)
+        slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(ctor.vectorcall)});
+#endif
     slots.push_back({0, nullptr});
 
     static std::deque<std::string> names; // PyType_Spec keeps a pointer to the name
@@ -70,8 +75,10 @@ PyTypeObject* create_type(ClassDef& def, PyTypeObject*& type_slot, const char*& 
         }
     }
 #endif
-    // A vectorcall constructor skips building an argument tuple on every construction.
+#if !PY314_PLUS
+    // Before 3.14 no slot sets the constructor's vectorcall; the field is written directly.
     if (ctor.vectorcall) t->tp_vectorcall = ctor.vectorcall;
+#endif
     type_slot = t;
     name_slot = def.name;
     record_class({def.name, t, def.restore});

@@ -1,0 +1,80 @@
+#pragma once
+// The batch kernels of QuatList, built like those of kernels.hpp: one plain loop per block,
+// compiled once per instruction-set level (levels.hpp), each element the core's own inline
+// formula, so every level gives the bits of the single-quaternion method.
+#include <cstddef>
+
+#include "kalemtri/src/quat.hpp"
+#include "kalemtri/src/vec3d.hpp"
+#include "levels.hpp"
+
+namespace kpy::kernels {
+
+using kalemtri::Quat;
+using kalemtri::Vec3d;
+
+// Element-wise operations on quaternions. `no_fma_level`: the four sums of a Hamilton product
+// alternate subtraction and addition across the components, and GCC 12 vectorises that as fused
+// multiply-add-subtract wherever the target has FMA, as AVX-512 does, -ffp-contract=off
+// notwithstanding; the product's last bits would then depend on the processor.
+struct Then {
+    static constexpr bool no_fma_level = true;
+    Quat p;
+    Quat operator()(const Quat& q) const { return q.then(p); }
+};
+struct After {
+    static constexpr bool no_fma_level = true;
+    Quat p;
+    Quat operator()(const Quat& q) const { return p.then(q); }
+};
+struct Inverse {
+    Quat operator()(const Quat& q) const { return q.inverse(); }
+};
+struct NormalizeQuat {
+    Quat operator()(const Quat& q) const { return q.normalize(); }
+};
+
+// The widest level whose target lacks FMA: AVX2 serves for AVX-512.
+inline Level without_fma(Level level) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (level == Level::avx512) return Level::avx2;
+#endif
+    return level;
+}
+
+// dst[i] = f(src[i]) over one block; the data by value and restrict, as kernels.hpp's MapBody.
+template <class F> struct QuatMapBody {
+    const Quat* __restrict src;
+    Quat* __restrict dst;
+    std::size_t n;
+    F f;
+    [[gnu::always_inline]] void operator()() const {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[i] = f(src[i]);
+    }
+};
+
+template <class F>
+void quat_map_block(Level level, const Quat* src, Quat* dst, std::size_t n, const F& f) {
+    if constexpr (requires { F::no_fma_level; }) level = without_fma(level);
+    run_at(level, QuatMapBody<F>{src, dst, n, f});
+}
+
+// dst[i] = q[i].rotate(v[i]) over one block.
+struct RotatePairsBody {
+    const Quat* __restrict q;
+    const Vec3d* __restrict v;
+    Vec3d* __restrict dst;
+    std::size_t n;
+    [[gnu::always_inline]] void operator()() const {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[i] = q[i].rotate(v[i]);
+    }
+};
+
+inline void rotate_pairs_block(Level level, const Quat* q, const Vec3d* v, Vec3d* dst,
+                               std::size_t n) {
+    run_at(level, RotatePairsBody{q, v, dst, n});
+}
+
+} // namespace kpy::kernels

