@@ -250,21 +250,6 @@ std::size_t Tree::range_end(std::size_t node, std::size_t level) const {
     return leaf_begin_[(p + 1) << (depth_ - level)];
 }
 
-void Tree::points(Vec3d* out) const {
-    pool::for_range(finite_, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i)
-            out[index_[i]] = Vec3d{x_[i], y_[i], z_[i]};
-    });
-    for (std::size_t s = 0; s < side_.size(); ++s)
-        out[side_index_[s]] = side_[s];
-}
-
-std::size_t Tree::memory() const {
-    return sizeof(Tree) + (x_.size() + y_.size() + z_.size()) * sizeof(double) +
-           (index_.size() + leaf_begin_.size() + side_index_.size()) * sizeof(std::uint32_t) +
-           boxes_.size() * sizeof(Box) + side_.size() * sizeof(Vec3d);
-}
-
 // Depth-first over the boxes, nearer child first. visit.limit() is the key above which a box
 // cannot matter; visit.leaf(b, e) measures the points of tree order [b, e).
 template <class Visit> void Tree::search(const Vec3d& t, Visit& visit) const {

@@ -1,6 +1,6 @@
-// The batch queries of VecTree. Targets are answered in the order of a space-filling curve, so
-// that consecutive queries walk the same boxes and leaves while they are still in cache; each
-// answer lands in its target's own row, so the order shows in the speed only.
+// The whole-tree reads and the batch queries of VecTree. Targets are answered in the order of a
+// space-filling curve, so that consecutive queries walk the same boxes and leaves while they are
+// still in cache; each answer lands in its target's own row, so the order shows in the speed only.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -97,6 +97,21 @@ void for_targets(const Tree& tree, const Vec3d* t, std::size_t m, Answer&& answe
 }
 
 } // namespace
+
+void Tree::points(Vec3d* out) const {
+    pool::for_range(finite_, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i)
+            out[index_[i]] = Vec3d{x_[i], y_[i], z_[i]};
+    });
+    for (std::size_t s = 0; s < side_.size(); ++s)
+        out[side_index_[s]] = side_[s];
+}
+
+std::size_t Tree::memory() const {
+    return sizeof(Tree) + (x_.size() + y_.size() + z_.size()) * sizeof(double) +
+           (index_.size() + leaf_begin_.size() + side_index_.size()) * sizeof(std::uint32_t) +
+           boxes_.size() * sizeof(Box) + side_.size() * sizeof(Vec3d);
+}
 
 void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
                   double* distance) {
