@@ -6,7 +6,6 @@ inputs unless stated: zero vectors, zero divisors and NaN give NaN or infinite c
 """
 
 import builtins
-import sys
 from collections.abc import Iterable, Sequence
 from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
 
