@@ -587,8 +587,12 @@ def bench(session: nox.Session) -> None:
     """Build kalemtri_py as the demo does and run every bench/bench_*.py."""
     python = dev_venv(session, "--only-binary", "numpy", "numpy")
     env = {"OPENBLAS_CORETYPE": None, "OPENBLAS_L2_SIZE": None}
+    results = ROOT / "build" / "bench"
+    results.mkdir(parents=True, exist_ok=True)
     for script in sorted(ROOT.glob("bench/bench_*.py")):
-        session.run(python, str(script), env=env, external=True)
+        json = str(results / f"{script.stem.removeprefix('bench_')}.json")
+        session.run(python, str(script), "--json", json, env=env, external=True)
+    session.log(f"measurements in {results}; `python bench/plot.py {results}` charts them")
 
 
 @nox.session(python=DEFAULT, tags=["test"])

@@ -1,6 +1,6 @@
 """QuatList batch operations against scipy's Rotation stacks (a trajectory of N poses).
 
-Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_quat_list.py [--quick]
+Run: env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/bench_quat_list.py [--quick] [--json PATH]
 Prints the best time per pose in ns at N = 1e3 .. 1e6 for kalemtri and scipy, and scipy/kalemtri
 (above 1: kalemtri faster). Needs numpy; scipy is optional (its column is then empty).
 """
@@ -13,6 +13,7 @@ import numpy as np
 
 import kalemtri_py
 from kalemtri_py import Quat, VecList
+from results import Recorder
 
 try:
     from scipy.spatial.transform import Rotation
@@ -44,6 +45,7 @@ def main(quick):
     QuatList = kalemtri_py.QuatList
     rng = np.random.default_rng(1)
     p = Quat(0.9, 0.1, -0.3, 0.2).normalize()
+    record = Recorder("quat_list", "ns per pose")
     print(f"kernel level: {kalemtri_py._kernel_level}; load average {os.getloadavg()[0]:.2f}")
     print("N          operation                kalemtri ns/pose   scipy ns/pose  scipy/kal")
     for n in SIZES[:2] if quick else SIZES:
@@ -70,7 +72,10 @@ def main(quick):
             k = best(ours, n)
             s = best(scipy[theirs], n) if Rotation else float("nan")
             print(f"{n:<10} {name:<24}{k:>16.2f} {s:>15.2f} {s / k:>10.2f}")
+            record.add(name, "kalemtri", k, n)
+            record.add(name, "scipy Rotation", s, n)
         sys.stdout.flush()
+    record.write()
 
 
 if __name__ == "__main__":

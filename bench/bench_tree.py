@@ -1,6 +1,6 @@
 """VecTree against scipy's cKDTree (workers=-1) and pykdtree, in the same run.
 
-Run: python bench/bench_tree.py [--quick]   (needs numpy, scipy, pykdtree)
+Run: python bench/bench_tree.py [--quick] [--json PATH]   (needs numpy, scipy, pykdtree)
 For uniform and clustered clouds of N = 1e5 and 1e6 points and M = N query points from the same
 distribution, prints the best wall time of: the build, k = 1 and k = 8 batch queries, a radius
 query holding about 8 points per target, and one single-point nearest query (at N = 1e6); then
@@ -19,6 +19,7 @@ import timeit
 
 import kalemtri_py
 import numpy as np
+from results import Recorder
 
 try:
     from scipy.spatial import cKDTree
@@ -159,6 +160,13 @@ def main():
     for n in sizes:
         for kind in ("uniform", "clustered"):
             run(kind, n, rng, rows)
+    record = Recorder("tree", "s")
+    for kind, n, what, mine, others, _ in rows:
+        if what == "mem":  # bytes, not seconds: the table shows it
+            continue
+        for impl, value in {"kalemtri": mine, **others}.items():
+            record.add(what, impl, value, n, kind)
+    record.write()
     print(f"kernel level {kalemtri_py._kernel_level}; memory is bytes per point held by the index")
     print("| cloud | N | measure | kalemtri | cKDTree | pykdtree | kalemtri / fastest peer |")
     print("|---|---|---|---|---|---|---|")
