@@ -29,12 +29,12 @@ PyObject* text(const Quat& q) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Rotation matrices in: three rows of three floats, or a buffer of nine native doubles.
+// Rotation matrices in: three rows of three floats, or a buffer of nine native doubles or floats.
 
 using kalemtri::Matrix3;
 static_assert(sizeof(Matrix3) == 9 * sizeof(double));
 
-constexpr const char* MATRIX_FORM = "3 rows of 3 floats, or a (3, 3) float64 buffer";
+constexpr const char* MATRIX_FORM = "3 rows of 3 floats, or a (3, 3) buffer of float64 or float32";
 
 [[noreturn]] void not_a_matrix(PyObject* obj) {
     PyErr_Format(PyExc_TypeError, "argument 'm': expected %s, not '%s'", MATRIX_FORM,

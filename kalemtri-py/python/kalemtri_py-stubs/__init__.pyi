@@ -277,7 +277,7 @@ class Quat:
     def from_rotation_matrix(m: Sequence[Sequence[_Float]] | Buffer | _ArrayInterface) -> Quat:
         """The quaternion whose rotate() applies m to column vectors (m @ v), by Shepperd's method.
 
-        m: 3 rows of 3 floats, or a (3, 3) buffer of float64. The largest of the trace
+        m: 3 rows of 3 floats, or a (3, 3) buffer of float64 or float32. The largest of the trace
         t = (m00 + m11) + m22 and m00, m11, m22 (the first of equals) picks the component taken
         from r = sqrt(1 + t) (w), sqrt(((1 + m00) - m11) - m22) (i), ... as r * 0.5, positive; the
         others are mirrored sums or differences / (r + r), e.g. w = (m12 - m21) / (r + r). m is
@@ -439,7 +439,7 @@ class QuatList:
         """Copies the Quat items of any iterable, in order; a str is refused."""
     @staticmethod
     def from_buffer(buffer: Buffer | _ArrayInterface) -> QuatList:
-        """A copy of native-endian doubles shaped (N, 4) or (4*N,), rows (w, i, j, k).
+        """A copy of native-endian doubles or floats shaped (N, 4) or (4*N,), rows (w, i, j, k).
 
         From scipy's scalar-last r.as_quat(): numpy.column_stack([x[:, 3], -x[:, :3]]) gives
         quaternions that rotate like r. TypeError for another format, ValueError for another shape.
@@ -464,7 +464,6 @@ class QuatList:
         """An independent copy (copy.copy)."""
     def __deepcopy__(self, memo: object) -> QuatList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
-    # For every version, as VecList's.
     def __buffer__(self, flags: int, /) -> memoryview:
         """A read-only view of the elements: format 'd', shape (N, 4), strides (32, 8)."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
