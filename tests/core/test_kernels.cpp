@@ -2,6 +2,7 @@
 // of every result from how the blocks are grouped into pieces, and from the instruction-set level.
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -180,8 +181,12 @@ TEST(search_distance_makes_x86s_nans_everywhere) {
         {{opaque(1.0), snan}, 0x7FF8000000000001},
         {{opaque(3.0), opaque(1.0)}, bits(2.0)},
     };
+    // QEMU's x86 model keeps another of two NaNs than the processor does: the baseline-CPU stage
+    // runs this test emulated and says so.
+    const bool emulated = std::getenv("KALEMTRI_EMULATED_CPU") != nullptr;
     for (const auto& row : rows) {
         ROW(rows, row);
+        if (emulated && std::isnan(row.first.first) && std::isnan(row.first.second)) continue;
         CHECK(bits(x86_sub(row.first.first, row.first.second)) == row.second);
     }
     // The distances from (inf, 0, 0) are inf, inf - inf, inf, inf: x86's NaN is the least in the

@@ -50,6 +50,7 @@ class FnError(RuntimeError):
     """
 
     def __str__(self):
+        """``fn raised <type name>: <message>``, or without the colon part for no message."""
         name, message = self.args
         return f"fn raised {name}: {message}" if message else f"fn raised {name}"
 
