@@ -13,9 +13,9 @@ from nox import registry  # noqa: E402
 def sessions():
     registry.reset()
     path = Path(__file__).resolve().parents[2] / "noxfile.py"
-    spec = importlib.util.spec_from_file_location("noxfile", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("noxfile", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module, registry.get()
 
 
