@@ -70,7 +70,10 @@ def wheel_tag(version: str) -> str:
 
 
 def built_wheel(session: nox.Session, version: str) -> Path:
-    wheels = sorted(DIST.glob(f"kalemtri-*-{wheel_tag(version)}-*manylinux*.whl"))
+    # This machine's own: the i386 stage puts a cp311 i686 wheel beside it.
+    wheels = sorted(
+        DIST.glob(f"kalemtri-*-{wheel_tag(version)}-*manylinux*_{platform.machine()}.whl")
+    )
     if len(wheels) != 1:
         session.error(f"expected one wheel for Python {version} in dist/, found {wheels}")
     return wheels[0]
