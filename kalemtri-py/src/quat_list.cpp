@@ -70,21 +70,7 @@ QuatList make(PyObject* list) {
         }
         fail();
     }
-    try {
-        while (PyObject* item = PyIter_Next(it)) {
-            try {
-                copy_item(q.items, item);
-            } catch (...) {
-                Py_DECREF(item);
-                throw;
-            }
-            Py_DECREF(item);
-        }
-    } catch (...) {
-        Py_DECREF(it);
-        throw;
-    }
-    Py_DECREF(it);
+    consume_iterator(it, [&](PyObject* item) { copy_item(q.items, item); });
     if (PyErr_Occurred()) argument_error("list");
     return q;
 }

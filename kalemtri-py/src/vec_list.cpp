@@ -100,21 +100,7 @@ VecList make(PyObject* list) {
     v.items.reserve(reserved);
     PyObject* it = PyObject_GetIter(list);
     if (!it) argument_error("list");
-    try {
-        while (PyObject* item = PyIter_Next(it)) {
-            try {
-                copy_item(v.items, item);
-            } catch (...) {
-                Py_DECREF(item);
-                throw;
-            }
-            Py_DECREF(item);
-        }
-    } catch (...) {
-        Py_DECREF(it);
-        throw;
-    }
-    Py_DECREF(it);
+    consume_iterator(it, [&](PyObject* item) { copy_item(v.items, item); });
     if (PyErr_Occurred()) argument_error("list");
     if (v.items.size() < reserved) v.items = Array<Vec3d>(v.items); // an exact copy
     return v;

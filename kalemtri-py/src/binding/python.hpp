@@ -15,4 +15,25 @@ inline PyObject* new_ref(PyObject* o) {
     return o;
 }
 
+// Calls f on each item `iterator` yields, then releases the iterator, whose reference it takes;
+// both references are released whatever f throws. An error of the iterator itself ends the loop
+// as its end does: the caller checks PyErr_Occurred.
+template <class F> void consume_iterator(PyObject* iterator, F&& f) {
+    try {
+        while (PyObject* item = PyIter_Next(iterator)) {
+            try {
+                f(item);
+            } catch (...) {
+                Py_DECREF(item);
+                throw;
+            }
+            Py_DECREF(item);
+        }
+    } catch (...) {
+        Py_DECREF(iterator);
+        throw;
+    }
+    Py_DECREF(iterator);
+}
+
 } // namespace kpy
