@@ -548,9 +548,7 @@ ARM64 = chroot.Chroot(
 AARCH64_TOOLCHAIN = ROOT / "cmake" / "aarch64-linux-gnu.cmake"
 
 
-# Not yet a CI stage, nor part of ./dev wheel: under qemu the Python suite takes most of an hour on
-# two cores and still has failures to run down. Run it with `./dev test -s arm64`.
-@nox.session(python=DEFAULT, requires=[f"wheel-{DEFAULT}"])
+@nox.session(python=DEFAULT, tags=["test", "wheel"], requires=[f"wheel-{DEFAULT}"])
 def arm64(session: nox.Session) -> None:
     """64-bit ARM: the C++ core tests and the aarch64 wheel, cross-compiled here and run in a
     Debian arm64 chroot under qemu-user (/var/tmp/kalemtri-arm64, made once and reused); then the

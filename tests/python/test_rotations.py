@@ -144,9 +144,11 @@ def test_matrix_errors(m, error, message):
 
 
 def test_matrices_agree_with_scipy(rotation):
+    # Two correct formulas, rounded differently: a few ulp apart. (The quaternions are normalised by
+    # numpy's norm, whose last bits differ between platforms: 4.5 ulp was seen on aarch64.)
     for q in unit_quats():
         expected = scipy_of(q, rotation).as_matrix()
-        assert np.max(np.abs(np.array(q.to_matrix()) - expected)) <= 4 * ULP
+        assert np.max(np.abs(np.array(q.to_matrix()) - expected)) <= 8 * ULP
         assert off_pm(Quat.from_rotation_matrix(expected), q) <= 4 * ULP
 
 
