@@ -230,7 +230,9 @@ class Chroot:
     ) -> subprocess.CompletedProcess:
         """Runs argv inside the chroot, from cwd, in a clean environment (ENVIRONMENT and env)."""
         root = root or self.root
-        variables = [f"{k}={v}" for k, v in {**ENVIRONMENT, **(env or {})}.items()]
+        # Tests of process limits learn that the emulator shares the process with them.
+        emulated = {"KALEMTRI_QEMU_USER": self.qemu} if self.qemu else {}
+        variables = [f"{k}={v}" for k, v in {**ENVIRONMENT, **emulated, **(env or {})}.items()]
         mount = (
             'mount -t proc proc "$1/proc" && '
             'mount -t tmpfs -o mode=1777,nosuid,nodev shm "$1/dev/shm" && shift && exec "$@"'
