@@ -40,8 +40,10 @@ TBB_DEVEL = re.findall(r"tbb-devel==[0-9.]+", PYPROJECT)[:1] if PYPI_HAS_TBB els
 SYSTEM_SITE = [] if PYPI_HAS_TBB else ["--system-site-packages"]
 TEST_REQUIREMENTS = ["--only-binary", "numpy", "-r", "tests/requirements.txt"]
 BUILD_TOOLS = ["scikit-build-core>=0.10", "cmake", "ninja"]
-# One pytest process per processor (pytest-xdist): most tests run on one thread.
-PYTEST = ["-q", "-p", "no:cacheprovider", "-n", "auto"]
+PYTEST = ["-q", "-p", "no:cacheprovider"]
+# The Python suite in one pytest process per processor (pytest-xdist): most tests use one thread.
+PARALLEL = ["-n", "auto"]
+SUITE = [*PYTEST, *PARALLEL]
 
 nox.options.reuse_venv = "yes"
 # uv (installed beside nox by ./dev) makes the venvs and installs into them, several times faster
@@ -166,7 +168,7 @@ def tests(session: nox.Session) -> None:
     """The Python tests against this interpreter's wheel, installed into a fresh venv."""
     install_wheel(session, built_wheel(session, session.python))
     session.install(*TEST_REQUIREMENTS)
-    pytest_outside_tree(session, str(ROOT / "tests" / "python"))
+    pytest_outside_tree(session, *PARALLEL, str(ROOT / "tests" / "python"))
 
 
 @nox.session(python=DEFAULT, tags=["test"])
@@ -272,7 +274,7 @@ def sanitize(session: nox.Session) -> None:
             session.error(f"{module} is not built with ASan")
         try:
             pytest_outside_tree(
-                session, str(ROOT / "tests" / "python"),
+                session, *PARALLEL, str(ROOT / "tests" / "python"),
                 env={**env, "PYTHONMALLOC": "malloc", "LD_PRELOAD": " ".join(preload)},
             )  # fmt: skip
         except CommandFailed:
@@ -406,7 +408,7 @@ def i386(session: nox.Session) -> None:
         where = run(python, "-c", "import kalemtri_py; print(kalemtri_py.__file__)", cwd=venv)
         if not where.startswith(venv + "/"):
             session.error(f"i386: kalemtri_py was imported from {where}, not from {venv}")
-        print(run(python, "-m", "pytest", *PYTEST, f"{src}/tests/python", cwd=venv), end="")
+        print(run(python, "-m", "pytest", *SUITE, f"{src}/tests/python", cwd=venv), end="")
         DIST.mkdir(exist_ok=True)
         for old in DIST.glob("kalemtri-*-i686.whl"):
             old.unlink()
@@ -496,7 +498,7 @@ def test_wheel_in_chroot(
     if not where.startswith(venv + "/"):
         session.error(f"{label}: kalemtri_py was imported from {where}, not from {venv}")
     session.log(f"{label}: Python tests against {wheel.name}")
-    print(run(f"{venv}/bin/python", "-m", "pytest", *PYTEST, f"{src}/tests/python", cwd=venv),
+    print(run(f"{venv}/bin/python", "-m", "pytest", *SUITE, f"{src}/tests/python", cwd=venv),
           end="")  # fmt: skip
     return f"{venv}/bin/python"
 
