@@ -7,13 +7,12 @@ Prints the best time per pose in ns at N = 1e3 .. 1e6 for kalemtri and scipy, an
 
 import os
 import sys
-import time
 
 import numpy as np
 
 import kalemtri_py
 from kalemtri_py import Quat, VecList
-from results import Recorder
+from results import Recorder, best_ns_per_element
 
 try:
     from scipy.spatial.transform import Rotation
@@ -26,19 +25,7 @@ BUDGET = 0.2  # seconds of repeats per measurement
 
 def best(fn, n):
     """Best wall time of fn() over repeats, in ns per element."""
-    t = time.perf_counter()
-    fn()
-    once = time.perf_counter() - t
-    number = max(1, int(1e-3 / max(once, 1e-9)))
-    reps, times = 0, []
-    start = time.perf_counter()
-    while reps < 3 or (time.perf_counter() - start < BUDGET and reps < 100):
-        t = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - t) / number)
-        reps += 1
-    return min(times) * 1e9 / n
+    return best_ns_per_element(fn, n, BUDGET, 100)
 
 
 def main(quick):

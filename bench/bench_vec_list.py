@@ -19,7 +19,7 @@ import numpy as np
 
 import kalemtri_py
 from kalemtri_py import Quat, Vec3d, VecList
-from results import Recorder
+from results import Recorder, best_ns_per_element
 
 SIZES = [10**3, 10**4, 10**5, 10**6, 10**7]
 OBJECT_SIZES = [1, 10, 100, 10**3, 10**4, 10**5, 10**6]
@@ -29,21 +29,7 @@ EPS = 2.220446049250313e-16
 
 def best(fn, n):
     """Best wall time of fn() over repeats, in ns per element; small cases run in loops of calls."""
-    t = time.perf_counter()
-    fn()
-    once = time.perf_counter() - t
-    number = max(1, int(1e-3 / max(once, 1e-9)))
-    reps, times = 0, []
-    start = time.perf_counter()
-    while reps < 3 or (time.perf_counter() - start < BUDGET and reps < 200):
-        t = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - t) / number)
-        reps += 1
-        if n >= 10**7 and reps >= 3:
-            break
-    return min(times) * 1e9 / n
+    return best_ns_per_element(fn, n, BUDGET, 200, three_from=10**7)
 
 
 def make_quat():

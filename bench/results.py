@@ -11,6 +11,8 @@ Every bench script takes `--json PATH` and then writes one file:
 
 `impl` names what was measured (kalemtri, numpy, numpy copy, Python class, PyGLM, cKDTree, ...);
 `n` is the problem size where there is one; `value` is the best time in `unit`.
+
+`best_ns_per_element` is the timing loop the per-element benchmarks share.
 """
 
 import datetime
@@ -18,6 +20,7 @@ import math
 import os
 import platform
 import sys
+import time
 
 
 def json_path(argv):
@@ -171,3 +174,24 @@ def run_recorded(module, benchmark, unit="ns per call", extra=None):
         module.ns_per_op = original
     record.write()
     return record
+
+
+def best_ns_per_element(fn, n, budget, max_reps, three_from=None):
+    """Best wall time of fn() over repeats, in ns per element. Calls shorter than a millisecond
+    run in loops; repeats go on for `budget` seconds, at least 3 and at most `max_reps`, or just
+    3 where n is at least `three_from`."""
+    t = time.perf_counter()
+    fn()
+    once = time.perf_counter() - t
+    number = max(1, int(1e-3 / max(once, 1e-9)))
+    reps, times = 0, []
+    start = time.perf_counter()
+    while reps < 3 or (time.perf_counter() - start < budget and reps < max_reps):
+        t = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - t) / number)
+        reps += 1
+        if three_from is not None and n >= three_from and reps >= 3:
+            break
+    return min(times) * 1e9 / n
