@@ -66,6 +66,12 @@ inline bool same(double a, double b) {
 inline bool same(const kalemtri::Vec3d& a, const kalemtri::Vec3d& b) {
     return same(a.x, b.x) && same(a.y, b.y) && same(a.z, b.z);
 }
+// The NaN this processor's invalid operations make: x86 sets its sign, AArch64 does not.
+inline double invalid_operation_nan() {
+    volatile double i = INFINITY;
+    return i - i;
+}
+
 inline std::string show(double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.17g", v);

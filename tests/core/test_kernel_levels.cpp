@@ -23,11 +23,7 @@ const double inf = std::numeric_limits<double>::infinity();
 // payload; AArch64: no sign): where two different NaNs meet in a commutative operation, the
 // processor returns one operand's and the compiler orders the operands as it sees fit, so those
 // bits are not pinned, not even between two builds.
-double invalid_operation_nan() {
-    volatile double i = std::numeric_limits<double>::infinity();
-    return i - i;
-}
-const double DEFAULT_NAN = invalid_operation_nan();
+const double DEFAULT_NAN = check::invalid_operation_nan();
 const double EDGES[] = {0.0,
                         -0.0,
                         1.0,

@@ -18,14 +18,9 @@ using namespace kpy::kernels;
 namespace {
 
 const double inf = std::numeric_limits<double>::infinity();
-// The NaN an invalid operation makes on this processor (negative on x86, positive on AArch64): with
-// no other NaN among the inputs, every NaN then has the same bytes whichever operand a vectorised
-// evaluation keeps.
-double default_nan() {
-    volatile double i = std::numeric_limits<double>::infinity();
-    return i - i;
-}
-const double DEFAULT_NAN = default_nan();
+// This processor's own: with no other NaN among the inputs, every NaN has the same bytes whichever
+// operand a vectorised evaluation keeps.
+const double DEFAULT_NAN = check::invalid_operation_nan();
 const double PAYLOAD_NAN = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
 const double EDGES[] = {
     0.0,      -0.0, 1.0,  -1.0,        0.5, 0.1, 1e-300, 1e154,   4.9e-324, DBL_MAX,
