@@ -48,10 +48,12 @@ constexpr const char* MATRIX_FORM = "3 rows of 3 floats, or a (3, 3) buffer of f
     fail();
 }
 
-// A list or tuple of an iterable's items (a new reference); a str is refused.
+// A tuple of an iterable's items (a new reference); a str is refused. A snapshot, not the list
+// itself: the items' __float__ may change the caller's lists, and must not pull rows or items from
+// under the reader.
 PyObject* items_of(PyObject* obj) {
     if (PyUnicode_Check(obj)) not_a_matrix(obj);
-    PyObject* items = PySequence_Fast(obj, "");
+    PyObject* items = PySequence_Tuple(obj);
     if (!items) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
@@ -64,14 +66,14 @@ PyObject* items_of(PyObject* obj) {
 
 void read_row(PyObject* row, std::array<double, 3>& out) {
     PyObject* items = items_of(row);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
     if (n != 3) {
         Py_DECREF(items);
         wrong_length("a row", n);
     }
     for (Py_ssize_t c = 0; c < 3; ++c) {
-        // The list holds the item while __float__ runs, whatever that does to `row`.
-        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items, c));
+        // The snapshot holds the item while __float__ runs, whatever that does to `row`.
+        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items, c));
         if (v == -1.0 && PyErr_Occurred()) {
             Py_DECREF(items);
             argument_error("m");
@@ -95,10 +97,10 @@ Matrix3 read_matrix(PyObject* m) {
     }
     PyObject* rows = items_of(m);
     try {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(rows);
+        const Py_ssize_t n = PyTuple_GET_SIZE(rows);
         if (n != 3) wrong_length("a matrix", n);
         for (Py_ssize_t r = 0; r < 3; ++r)
-            read_row(PySequence_Fast_GET_ITEM(rows, r), out[static_cast<std::size_t>(r)]);
+            read_row(PyTuple_GET_ITEM(rows, r), out[static_cast<std::size_t>(r)]);
     } catch (...) {
         Py_DECREF(rows);
         throw;

@@ -225,3 +225,64 @@ def test_hostile_arguments_to_functions(data):
         getattr(geometry, name)(*args)
     except DOCUMENTED:
         pass
+
+
+# Readers of nested sequences, fed items whose __float__ rearranges the very lists being read.
+# A reader that walks the caller's lists instead of a snapshot reads freed memory, so the cases
+# run in a child process: a crash fails the test instead of ending the run.
+MUTATING_CONTAINERS = r"""
+import gc, random, sys
+from kalemtri_py import Quat
+
+READERS = [(Quat.from_rotation_matrix, 3, 3)]
+rng = random.Random(int(sys.argv[1]))
+
+class Shifty:
+    def __init__(self, action):
+        self.action = action
+    def __float__(self):
+        self.action()
+        return 0.5
+
+def actions(outer, rows):
+    row = rng.choice(rows)
+    return [
+        row.clear,
+        outer.clear,
+        lambda: outer.__delitem__(slice(0, rng.randrange(1, 4))),
+        lambda: row.__delitem__(slice(rng.randrange(0, 3), None)),
+        lambda: row.extend([9.0] * 1000),
+        lambda: row.__setitem__(slice(None), [object()] * rng.randrange(0, 5)),
+        lambda: outer.__setitem__(slice(None), [[1.0] * 3 for _ in range(rng.randrange(0, 5))]),
+        lambda: outer.append(outer),
+        outer.reverse,
+        lambda: [r.clear() for r in rows] and gc.collect(),
+    ]
+
+for case in range(int(sys.argv[2])):
+    reader, height, width = rng.choice(READERS)
+    rows = [[rng.random() for _ in range(width)] for _ in range(height)]
+    outer = rows[:]
+    for _ in range(rng.randrange(1, 4)):
+        row = rng.choice(rows)
+        row[rng.randrange(width)] = Shifty(rng.choice(actions(outer, rows)))
+    try:
+        reader(outer if rng.random() < 0.8 else tuple(outer))
+    except (TypeError, ValueError):
+        pass
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_items_that_rearrange_their_containers(seed):
+    import subprocess
+    import sys
+
+    out = subprocess.run(
+        [sys.executable, "-c", MUTATING_CONTAINERS, str(seed), "2000"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]
