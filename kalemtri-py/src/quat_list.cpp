@@ -82,18 +82,18 @@ Quat item(const QuatList& q, std::size_t index) {
     return q.items[index];
 }
 
-// "QuatList([Quat(...), ...])", the middle of a long list left out as "...".
+// "QuatList([Quat(...), ...])", the middle of a long list left out as one "..." item.
 PyObject* text(const QuatList& q) {
     constexpr std::size_t EDGE = 3;
     const std::size_t n = q.items.size();
     std::string out = "QuatList([";
     char buf[kalemtri::MAX_QUAT_TEXT];
     for (std::size_t i = 0; i < n; ++i) {
+        if (i) out += ", ";
         if (n > 2 * EDGE && i == EDGE) {
             out += "..., ";
             i = n - EDGE;
         }
-        if (i) out += ", ";
         out.append(buf, kalemtri::write_text(q.items[i], buf));
     }
     out += "])";
