@@ -379,6 +379,21 @@ def test_other_base_exceptions_of_fn_arrive_as_exceptions(scheduler, points, fn,
     assert str(raised.value) == f"fn raised {name}" + (f": {message}" if message else "")
 
 
+@pytest.mark.parametrize(
+    "fn, name",
+    [
+        (lambda v: v.collapse(7), "PanicException"),
+        (stop, "Stop"),
+        (lambda v: sys.exit(3), "SystemExit"),
+    ],
+    ids=["panic", "base-exception", "exit"],
+)
+def test_the_trial_call_reports_other_base_exceptions_as_fn_errors(points, fn, name):
+    with pytest.raises(kalemtri_dask.FnError) as raised:
+        kalemtri_dask.map_vec_list(points, fn)
+    assert raised.value.args[0] == name
+
+
 def test_an_interrupt_of_the_main_thread_passes_unchanged(points):
     assert threading.current_thread() is threading.main_thread()
     result = kalemtri_dask.map_vec_list(

@@ -112,14 +112,23 @@ def test_bit_equal_to_one_tree_on_a_cluster(cluster_client, k):
         (0, TARGETS, ValueError, "k must be at least 1"),
         (N + 1, TARGETS, ValueError, rf"k must be at most the number of points \({N}\)"),
         (2.0, TARGETS, TypeError, "k must be an int"),
-        (1, [[0.0, 0.0, 0.0]], TypeError, "argument 'buffer'"),
-        (1, np.zeros((2, 2)), ValueError, "argument 'buffer'"),
+        (True, TARGETS, TypeError, "k must be an int, not 'bool'"),
+        (1, [[0.0, 0.0, 0.0]], TypeError, "^argument 'targets': 'list' object is not a buffer"),
+        (1, np.zeros((2, 2)), ValueError, "^argument 'targets': buffer shape"),
+        (1, da.zeros((2, 2)), ValueError, "^argument 'targets': buffer shape"),
     ],
 )
 def test_argument_errors(k, targets, error, message):
     points = da.from_array(POINTS, chunks=(1000, 3))
     with dask.config.set(scheduler="threads"), pytest.raises(error, match=message):
         bounded(kalemtri_dask.nearest_many, points, targets, k=k)
+
+
+def test_numpy_k_and_dask_targets():
+    points = da.from_array(POINTS, chunks=(1000, 3))
+    targets = da.from_array(TARGETS, chunks=(7, 3))
+    with dask.config.set(scheduler="threads"):
+        same_bits(bounded(kalemtri_dask.nearest_many, points, targets, k=np.int64(3)), expected(3))
 
 
 def test_no_targets():

@@ -84,8 +84,8 @@ def map_vec_list(points, fn, *, returns=None):
     points = _as_points(points)
     if not callable(fn):
         raise TypeError(f"fn must be callable, not '{type(fn).__name__}'")
-    kind = _probe(fn) if returns is None else _kind_of(returns)
     shipped = _Fn(fn)
+    kind = _probe(shipped) if returns is None else _kind_of(returns)
     if kind == "VecList":
         meta = numpy.empty((0, 3), dtype=numpy.float64)
         return points.map_blocks(_map_chunk, shipped, kind, dtype=meta.dtype, meta=meta)
@@ -462,8 +462,9 @@ __all__ += ["nearest_many"]
 def nearest_many(points, targets, k=1):
     """The ``k`` points nearest to each target, bit-equal to one ``kalemtri_py.VecTree``.
 
-    ``targets`` is an in-memory ``(M, 3)`` float64 array (a ``VecList``, a numpy array, any
-    buffer ``VecList.from_buffer`` takes); it travels once to every worker. Each chunk of
+    ``targets`` is an ``(M, 3)`` float64 array (a ``VecList``, a numpy array, any buffer
+    ``VecList.from_buffer`` takes, or a dask array, computed first); it travels once to every
+    worker. ``k`` is any integer but a bool (numpy's too). Each chunk of
     ``points`` builds its own ``VecTree`` and answers ``k_nearest_many`` for every target; the
     candidates of all chunks are merged per target by the tree's own rule (IEEE totalOrder of the
     distance, then the lowest index), so the answer is that of ``VecTree(points.compute())`` for
@@ -479,12 +480,10 @@ def nearest_many(points, targets, k=1):
     from kalemtri_py import VecList
 
     points = _as_points(points)
-    if isinstance(k, bool) or not isinstance(k, int):
-        raise TypeError(f"k must be an int, not '{type(k).__name__}'")
+    k = _count(k)
     if k < 1:
         raise ValueError(f"k must be at least 1, not {k}")
-    # The same checks and messages as VecTree; the array is a view of the VecList's copy.
-    t = numpy.asarray(VecList.from_buffer(targets))
+    t = numpy.asarray(_read_targets(targets, VecList))
     # One graph key holds the targets, so each worker receives them once, not once per chunk.
     targets = da.from_array(t, chunks=(max(len(t), 1), 3), name=f"tree-targets-{tokenize(t)}")
     ((target_key,),) = targets.__dask_keys__()
@@ -513,6 +512,35 @@ def nearest_many(points, targets, k=1):
     if k == 1:
         return index[:, 0].copy(), distance[:, 0].copy()
     return index, distance
+
+
+def _count(k):
+    """k as an int: any integer VecTree takes (numpy's among them), but not a bool."""
+    import operator
+
+    if not isinstance(k, bool):
+        try:
+            return operator.index(k)
+        except TypeError:
+            pass
+    raise TypeError(f"k must be an int, not '{type(k).__name__}'")
+
+
+def _read_targets(targets, VecList):
+    """The targets as a VecList, with VecTree's checks and messages (which name ``targets``). A
+    dask array is computed first: the targets travel whole to every worker anyway."""
+    from dask.base import is_dask_collection
+
+    if is_dask_collection(targets):
+        targets = targets.compute()
+    try:
+        return VecList.from_buffer(targets)
+    except (TypeError, ValueError) as error:
+        message = str(error)
+        if not message.startswith("argument 'buffer'"):
+            raise
+        renamed = type(error)("argument 'targets'" + message[len("argument 'buffer'") :])
+    raise renamed
 
 
 def _tree_chunk(block, targets, k):
