@@ -17,6 +17,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 from importlib import metadata
 from pathlib import Path
@@ -167,6 +168,32 @@ def wheel(session: nox.Session) -> None:
 def tests(session: nox.Session) -> None:
     """The Python tests against this interpreter's wheel, installed into a fresh venv."""
     install_wheel(session, built_wheel(session, session.python))
+    session.install(*TEST_REQUIREMENTS)
+    pytest_outside_tree(session, *PARALLEL, str(ROOT / "tests" / "python"))
+
+
+@nox.session(python=DEFAULT, tags=["test", "wheel"], reuse_venv=False, venv_params=SYSTEM_SITE)
+def sdist(session: nox.Session) -> None:
+    """The source distribution into dist/, then built from it as pip builds a download (isolated,
+    nothing but a compiler and the interpreter's headers) and tested in a fresh venv."""
+    for old in DIST.glob("kalemtri-*.tar.gz"):
+        old.unlink()
+    session.log("building the sdist")
+    session.run("uv", "build", "--sdist", "-o", str(DIST), ".", silent=True)
+    archives = list(DIST.glob("kalemtri-*.tar.gz"))
+    if len(archives) != 1:
+        session.error(f"expected one sdist in dist/, found {archives}")
+    with tarfile.open(archives[0]) as archive:
+        names = archive.getnames()
+    stray = [n for n in names if re.search(r"/(build|dist|\.venv|\.nox|site)/", n)]
+    if stray:
+        session.error(f"the sdist carries build output: {stray[:5]}")
+    session.run("python", "-m", "pip", "uninstall", "-q", "-y", "kalemtri", silent=True)
+    session.log(f"building and installing {archives[0].name}")
+    session.run(
+        "python", "-m", "pip", "install", "-q", "--no-cache-dir", "--no-binary", "kalemtri",
+        str(archives[0]), silent=True,
+    )  # fmt: skip
     session.install(*TEST_REQUIREMENTS)
     pytest_outside_tree(session, *PARALLEL, str(ROOT / "tests" / "python"))
 
