@@ -4,12 +4,62 @@
 #include <array>
 #include <cmath>
 #include <math.h> // ::sincos (glibc)
+#include <type_traits>
 #include <utility>
 
 #include "kalemtri/src/angle.hpp"
 #include "kalemtri/src/vec3d.hpp"
 
 namespace kalemtri {
+
+struct Quat;
+
+// Quat's components as X86Nan numbers, for evaluating the formulas below with x86's NaN rules
+// (x86_nan.hpp).
+struct X86Quat {
+    X86Nan w, i, j, k;
+};
+inline X86Quat x86(const Quat& q);
+inline Quat plain(const X86Quat& q);
+inline bool has_nan(const Quat& q);
+
+// The formulas of the operations with batch counterparts, written once for Quat and X86Quat (and
+// Vec3d and X86Vec3); the member functions of the same names document them.
+namespace formula {
+
+template <class Q> using quat_t = std::remove_cvref_t<Q>;
+
+inline constexpr auto quat_magnitude = [](const auto& q) {
+    using std::sqrt;
+    return sqrt(((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k);
+};
+inline constexpr auto quat_normalize = [](const auto& q) {
+    const auto m = quat_magnitude(q);
+    return quat_t<decltype(q)>{q.w / m, q.i / m, q.j / m, q.k / m};
+};
+inline constexpr auto rotate = [](const auto& q, const auto& v) {
+    const auto &w = q.w, &i = q.i, &j = q.j, &k = q.k;
+    const auto &x = v.x, &y = v.y, &z = v.z;
+    const auto t0 = ((0.0 * w + i * x) + j * y) + k * z;
+    const auto t1 = ((w * x - i * 0.0) - j * z) + k * y;
+    const auto t2 = ((w * y - j * 0.0) - k * x) + i * z;
+    const auto t3 = ((w * z - k * 0.0) - i * y) + j * x;
+    return vector_t<decltype(v)>{((w * t1 + i * t0) + k * t2) - j * t3,
+                                 ((w * t2 + j * t0) + i * t3) - k * t1,
+                                 ((w * t3 + k * t0) + j * t1) - i * t2};
+};
+inline constexpr auto then = [](const auto& q, const auto& p) {
+    const auto &w = q.w, &i = q.i, &j = q.j, &k = q.k;
+    return quat_t<decltype(q)>{
+        ((w * p.w - i * p.i) - j * p.j) - k * p.k, ((w * p.i + i * p.w) + j * p.k) - k * p.j,
+        ((w * p.j - i * p.k) + j * p.w) + k * p.i, ((w * p.k + i * p.j) - j * p.i) + k * p.w};
+};
+inline constexpr auto inverse = [](const auto& q) {
+    const auto n = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
+    return quat_t<decltype(q)>{q.w / n, -q.i / n, -q.j / n, -q.k / n};
+};
+
+} // namespace formula
 
 struct Quat {
     double w, i, j, k;
@@ -21,17 +71,14 @@ struct Quat {
 
     // sqrt(((w*w + i*i) + j*j) + k*k): the squares summed left to right, then one correctly rounded
     // square root.
-    double magnitude() const { return std::sqrt(((w * w + i * i) + j * j) + k * k); }
+    double magnitude() const { return x86_nans(formula::quat_magnitude, *this); }
 
     // (w / m, i / m, j / m, k / m) with m = magnitude(): four divisions by the one magnitude, no
     // reciprocal. No guard: the zero quaternion gives four NaNs.
-    Quat normalize() const {
-        const double m = magnitude();
-        return {w / m, i / m, j / m, k / m};
-    }
+    Quat normalize() const { return x86_nans(formula::quat_normalize, *this); }
 
     // fabs(magnitude() - 1) < EPSILON, strictly; false for a NaN magnitude.
-    bool is_unit() const { return std::fabs(magnitude() - 1.0) < EPSILON; }
+    bool is_unit() const { return std::fabs(formula::quat_magnitude(*this) - 1.0) < EPSILON; }
 
     // The half angle is negated so that rotate() turns by +angle about a unit axis (right-hand
     // rule); the vector part therefore points opposite to the axis. The axis is used as given.
@@ -49,15 +96,7 @@ struct Quat {
     // decide the sign of zero results. Straight-line code, the inner loop of batch rotation.
     // First t = (0, v) * q as four sums of products, each summed left to right as written; then
     // the vector part of conj(q) * t, again left to right, its last term subtracted.
-    Vec3d rotate(const Vec3d& v) const {
-        const double x = v.x, y = v.y, z = v.z;
-        const double t0 = ((0.0 * w + i * x) + j * y) + k * z;
-        const double t1 = ((w * x - i * 0.0) - j * z) + k * y;
-        const double t2 = ((w * y - j * 0.0) - k * x) + i * z;
-        const double t3 = ((w * z - k * 0.0) - i * y) + j * x;
-        return {((w * t1 + i * t0) + k * t2) - j * t3, ((w * t2 + j * t0) + i * t3) - k * t1,
-                ((w * t3 + k * t0) + j * t1) - i * t2};
-    }
+    Vec3d rotate(const Vec3d& v) const { return x86_nans(formula::rotate, *this, v); }
 
     // Reads w as cos(theta/2) and the vector part as sin(theta/2) * axis: the opposite sign
     // convention to from_axis_angle. Only w decides the identity branch; nothing is normalised,
@@ -84,20 +123,11 @@ struct Quat {
     //   i = ((w1 i2 + i1 w2) + j1 k2) - k1 j2
     //   j = ((w1 j2 - i1 k2) + j1 w2) + k1 i2
     //   k = ((w1 k2 + i1 j2) - j1 i2) + k1 w2
-    Quat then(const Quat& p) const {
-        const double rw = ((w * p.w - i * p.i) - j * p.j) - k * p.k;
-        const double ri = ((w * p.i + i * p.w) + j * p.k) - k * p.j;
-        const double rj = ((w * p.j - i * p.k) + j * p.w) + k * p.i;
-        const double rk = ((w * p.k + i * p.j) - j * p.i) + k * p.w;
-        return {rw, ri, rj, rk};
-    }
+    Quat then(const Quat& p) const { return x86_nans(formula::then, *this, p); }
 
     // conj(q) / |q|^2: n = ((w w + i i) + j j) + k k, then (w / n, -i / n, -j / n, -k / n). A unit
     // q gives its conjugate up to the rounding of n; the zero quaternion gives four NaNs.
-    Quat inverse() const {
-        const double n = ((w * w + i * i) + j * j) + k * k;
-        return {w / n, -i / n, -j / n, -k / n};
-    }
+    Quat inverse() const { return x86_nans(formula::inverse, *this); }
 
     // The unit axis and the angle in [0, pi] with from_axis_angle(axis, angle) rotating like q:
     //   n = sqrt((i i + j j) + k k), h = atan2(n, |w|), angle = h + h,
@@ -172,6 +202,12 @@ struct Quat {
         return {n * 0.5, c.x / n, c.y / n, c.z / n};
     }
 };
+
+inline X86Quat x86(const Quat& q) { return {q.w, q.i, q.j, q.k}; }
+inline Quat plain(const X86Quat& q) { return {q.w.v, q.i.v, q.j.v, q.k.v}; }
+inline bool has_nan(const Quat& q) {
+    return std::isnan(q.w) || std::isnan(q.i) || std::isnan(q.j) || std::isnan(q.k);
+}
 
 // The pure quaternion of a vector; w is +0.0.
 inline Quat to_quat(const Vec3d& v) { return {0.0, v.x, v.y, v.z}; }
