@@ -2,6 +2,7 @@
 // Quaternions for rotations. Nothing normalises a quaternion implicitly: a non-unit quaternion
 // rotates and scales by its squared magnitude, and only normalize() divides by the magnitude.
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <math.h> // ::sincos (glibc)
 #include <type_traits>
@@ -60,6 +61,25 @@ inline constexpr auto inverse = [](const auto& q) {
 };
 
 } // namespace formula
+
+// The power of two 2^e that brings the largest magnitude among x, y, z into [1, 2), for when s, the
+// sum of their squares, overflowed or fell below the normal range; 0 (no scaling) when s is
+// normal, or the components are not all finite, or all zero. Scaling by 2^e is exact down to the
+// subnormal range, and keeps every square in range.
+inline int rescaling(double s, double x, double y, double z) {
+    if (s >= DBL_MIN && s <= DBL_MAX) return 0;
+    if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) return 0;
+    const double m = std::fmax(std::fabs(x), std::fmax(std::fabs(y), std::fabs(z)));
+    return m == 0.0 ? 0 : -std::ilogb(m);
+}
+
+// normalize(a), with a first scaled by a power of two where |a|^2 over- or underflows: a unit
+// vector for any finite non-zero a, and normalize(a)'s bits wherever that works.
+inline Vec3d unit_direction(const Vec3d& a) {
+    const int e = rescaling(formula::dot(a, a), a.x, a.y, a.z);
+    if (e == 0) return normalize(a);
+    return normalize(Vec3d{std::scalbn(a.x, e), std::scalbn(a.y, e), std::scalbn(a.z, e)});
+}
 
 struct Quat {
     double w, i, j, k;
@@ -135,13 +155,29 @@ struct Quat {
     //   opposite to its axis) and d = n for w < 0 (read as -q, the same rotation, so that the
     //   angle stays at most pi).
     // Without a vector part (n == 0) the axis is (1, 0, 0). Only the direction of q counts, not
-    // its magnitude; an infinite component gives NaN in the axis. Unlike to_axis_angle(), whose
-    // axis is negated.
+    // its magnitude: where (i i + j j) + k k would over- or underflow, w, i, j and k are first
+    // scaled by one power of two, so every finite q has its axis and angle. An infinite component
+    // gives NaN in the axis. Unlike to_axis_angle(), whose axis is negated.
     std::pair<Vec3d, AngleRadians> axis_angle() const {
-        const double n = std::sqrt((i * i + j * j) + k * k);
-        const double h = std::atan2(n, std::fabs(w));
+        double sw = w, si = i, sj = j, sk = k;
+        const double s = (i * i + j * j) + k * k;
+        double n = std::sqrt(s);
+        // Where s over- or underflows, all four are scaled by one power of two first: atan2 and the
+        // divisions see the same ratios.
+        const int e = rescaling(s, i, j, k);
+        if (e != 0) {
+            sw = std::scalbn(w, e);
+            si = std::scalbn(i, e);
+            sj = std::scalbn(j, e);
+            sk = std::scalbn(k, e);
+            n = std::sqrt((si * si + sj * sj) + sk * sk);
+        }
+        // A w too large to scale with the rest leaves an angle of at most 2^-1022: from n itself.
+        const double h = std::isinf(sw) && std::isfinite(w)
+                             ? std::atan2(std::scalbn(n, -e), std::fabs(w))
+                             : std::atan2(n, std::fabs(sw));
         const double d = w < 0.0 ? n : -n;
-        const Vec3d axis = n == 0.0 ? Vec3d::i() : Vec3d{i / d, j / d, k / d};
+        const Vec3d axis = n == 0.0 ? Vec3d::i() : Vec3d{si / d, sj / d, sk / d};
         return {axis, AngleRadians{h + h}};
     }
 
@@ -181,11 +217,12 @@ struct Quat {
     // d = u - v, m - d * (dot(m, d) / dot(d, d)): the rounding of |u| and |v| tilts u + v off the
     // bisector by up to 2^-52 / n, which matters once u and v are nearly opposite. Antiparallel
     // (n == 0): the half turn (0, p) with p = normalize(cross(u, e)), e the unit vector of u's
-    // smallest component in magnitude (the first of equals, x before y before z). A zero or
-    // non-finite a or b gives NaN.
+    // smallest component in magnitude (the first of equals, x before y before z). Where |a|^2 or
+    // |b|^2 would over- or underflow, that vector is first scaled by a power of two, so any finite
+    // non-zero a and b work; a zero or non-finite a or b gives NaN.
     static Quat between(const Vec3d& a, const Vec3d& b) {
         // Qualified: the members of the same names would hide the vector functions.
-        const Vec3d u = kalemtri::normalize(a), v = kalemtri::normalize(b);
+        const Vec3d u = unit_direction(a), v = unit_direction(b);
         Vec3d m = u + v;
         if (dot(u, v) < 0.0) {
             const Vec3d d = u - v;
