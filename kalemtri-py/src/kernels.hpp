@@ -32,32 +32,41 @@ using kalemtri::Vec3d;
 // ---------------------------------------------------------------------------------------------
 // The element-wise batch operations, each the core's single-vector formula. `name` is the VecList
 // attribute that runs it; an operand, if any, is the member `o`; `in_place` marks one that
-// replaces the list's elements rather than returning its results.
+// replaces the list's elements rather than returning its results. operator() is the single-vector
+// call; `plain`, where present, its formula with plain doubles, which the batch loop evaluates and
+// which differs from the call only in which NaN a result holds (kalemtri/src/x86_nan.hpp).
+
+namespace formula = kalemtri::formula;
 
 struct Add {
     static constexpr const char* name = "__add__";
     Vec3d o;
     Vec3d operator()(const Vec3d& e) const { return e + o; }
+    Vec3d plain(const Vec3d& e) const { return formula::add(e, o); }
 };
 struct Sub {
     static constexpr const char* name = "__sub__";
     Vec3d o;
     Vec3d operator()(const Vec3d& e) const { return e - o; }
+    Vec3d plain(const Vec3d& e) const { return formula::sub(e, o); }
 };
 struct Mul {
     static constexpr const char* name = "__mul__";
     double o;
     Vec3d operator()(const Vec3d& e) const { return e * o; }
+    Vec3d plain(const Vec3d& e) const { return formula::mul(e, o); }
 };
 struct RMul {
     static constexpr const char* name = "__rmul__";
     double o;
     Vec3d operator()(const Vec3d& e) const { return o * e; }
+    Vec3d plain(const Vec3d& e) const { return formula::mul(e, o); }
 };
 struct Div {
     static constexpr const char* name = "__truediv__";
     double o;
     Vec3d operator()(const Vec3d& e) const { return e / o; }
+    Vec3d plain(const Vec3d& e) const { return formula::div(e, o); }
 };
 // `baseline_only`: the baseline kernel is the fastest at every level. GCC shuffles the components
 // across 256-bit lanes for these, which costs more than it gains (cross 1.55 against 1.15 ns per
@@ -67,10 +76,12 @@ struct Cross {
     static constexpr bool baseline_only = true;
     Vec3d o;
     Vec3d operator()(const Vec3d& e) const { return kalemtri::cross(e, o); }
+    Vec3d plain(const Vec3d& e) const { return formula::cross(e, o); }
 };
 struct Normalize {
     static constexpr const char* name = "normalize";
     Vec3d operator()(const Vec3d& e) const { return kalemtri::normalize(e); }
+    Vec3d plain(const Vec3d& e) const { return formula::normalize(e); }
 };
 // A constant axis lets the loop vectorise; Collapse<3> stands for every bad axis. `argument` is
 // the axis as the Python method takes it.
@@ -86,20 +97,24 @@ struct Rotate {
     static constexpr bool in_place = true;
     Quat o;
     Vec3d operator()(const Vec3d& e) const { return o.rotate(e); }
+    Vec3d plain(const Vec3d& e) const { return formula::rotate(o, e); }
 };
 struct Dot {
     static constexpr const char* name = "dot";
     Vec3d o;
     double operator()(const Vec3d& e) const { return kalemtri::dot(e, o); }
+    double plain(const Vec3d& e) const { return formula::dot(e, o); }
 };
 struct Magnitude {
     static constexpr const char* name = "magnitude";
     double operator()(const Vec3d& e) const { return kalemtri::magnitude(e); }
+    double plain(const Vec3d& e) const { return formula::magnitude(e); }
 };
 struct DistanceTo {
     static constexpr const char* name = "distance_to";
     Vec3d o;
     double operator()(const Vec3d& e) const { return kalemtri::distance_to(e, o); }
+    double plain(const Vec3d& e) const { return formula::distance_to(e, o); }
 };
 struct IsUnit {
     static constexpr const char* name = "is_unit";
@@ -130,11 +145,44 @@ template <class F> void for_each_operation(F&& f) {
 // Maps: dst[i] = f(src[i]) for one block, a plain loop over restrict pointers so the formula
 // vectorises.
 
-template <class R, class F>
-[[gnu::always_inline]] inline void map_loop(const Vec3d* __restrict src, R* __restrict dst,
-                                            std::size_t n, const F& f) {
+// An operation with a `plain` formula: the loop evaluates that and notes whether any result holds
+// a NaN; such an element is then redone by the single-vector call (redo_nans), so that its NaN
+// does not depend on the operand order the compiler chose for the level.
+template <class F>
+concept HasPlain = requires(const F& f, const Vec3d& e) {
+    f.plain(e);
+};
+
+// Whether any of the doubles d[0..n) is a NaN: the top bit of a fold over their magnitudes' bits
+// above infinity's. Integer operations only, over the results as one flat array still in L1: GCC
+// 12 vectorises that at every level, where it keeps a fold of comparisons scalar, shuffles the
+// components of structures apart, and gives up vectorising rotate if the fold joins the formula's
+// loop.
+[[gnu::always_inline]] inline bool any_nan(const double* __restrict d, std::size_t n) {
+    constexpr std::uint64_t INF = 0x7FF0000000000000, MAGNITUDE = 0x7FFFFFFFFFFFFFFF;
+    std::uint64_t folded = 0;
     for (std::size_t i = 0; i < n; ++i)
-        dst[i] = f(src[i]);
+        folded |= INF - (std::bit_cast<std::uint64_t>(d[i]) & MAGNITUDE);
+    return folded >> 63 != 0;
+}
+static_assert(sizeof(Vec3d) == 3 * sizeof(double) && sizeof(Quat) == 4 * sizeof(double));
+template <class R>
+[[gnu::always_inline]] inline bool any_nan(const R* __restrict r, std::size_t n) {
+    return any_nan(reinterpret_cast<const double*>(r), n * (sizeof(R) / sizeof(double)));
+}
+
+template <class R, class F>
+[[gnu::always_inline]] inline bool map_loop(const Vec3d* __restrict src, R* __restrict dst,
+                                            std::size_t n, const F& f) {
+    if constexpr (HasPlain<F>) {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[i] = f.plain(src[i]);
+        return any_nan(dst, n);
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[i] = f(src[i]);
+        return false;
+    }
 }
 
 // The loop's data travels by value, its pointers restrict as in map_loop, so the trampoline's code
@@ -144,13 +192,21 @@ template <class R, class F> struct MapBody {
     R* __restrict dst;
     std::size_t n;
     F f;
-    [[gnu::always_inline]] void operator()() const { map_loop(src, dst, n, f); }
+    [[gnu::always_inline]] bool operator()() const { return map_loop(src, dst, n, f); }
 };
+
+// The elements of a block whose result holds a NaN, again by the single call `one(i)`. Rare, and
+// compiled for the baseline only.
+template <class R, class One> void redo_nans(R* dst, std::size_t n, const One& one) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (kalemtri::has_nan(dst[i])) dst[i] = one(i);
+}
 
 template <class R, class F>
 void map_block(Level level, const Vec3d* src, R* dst, std::size_t n, const F& f) {
     if constexpr (requires { F::baseline_only; }) level = Level::baseline;
-    run_at(level, MapBody<R, F>{src, dst, n, f});
+    if (run_at(level, MapBody<R, F>{src, dst, n, f}))
+        redo_nans(dst, n, [&](std::size_t i) { return f(src[i]); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -99,18 +99,20 @@ template <class F> decltype(auto) dispatch(Level level, F&& f) {
 // code path from every caller.
 template <Level L> struct Compiled;
 template <> struct Compiled<Level::baseline> {
-    template <class Body> [[gnu::noinline]] static void run(Body body) { body(); }
+    template <class Body> [[gnu::noinline]] static auto run(Body body) { return body(); }
 };
 #define KPY_LEVEL_TRAMPOLINE(level, target, supported)                                             \
     template <> struct Compiled<Level::level> {                                                    \
-        template <class Body> [[gnu::noinline, target]] static void run(Body body) { body(); }     \
+        template <class Body> [[gnu::noinline, target]] static auto run(Body body) {               \
+            return body();                                                                         \
+        }                                                                                          \
     };
 KPY_WIDER_LEVELS(KPY_LEVEL_TRAMPOLINE)
 #undef KPY_LEVEL_TRAMPOLINE
 
-// Runs body() compiled for the level given at run time.
-template <class Body> void run_at(Level level, const Body& body) {
-    dispatch(level, [&](auto at) { Compiled<decltype(at)::level>::run(body); });
+// Runs body() compiled for the level given at run time; returns what it returns.
+template <class Body> auto run_at(Level level, const Body& body) {
+    return dispatch(level, [&](auto at) { return Compiled<decltype(at)::level>::run(body); });
 }
 
 } // namespace kpy::kernels

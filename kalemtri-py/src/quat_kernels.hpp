@@ -1,11 +1,14 @@
 #pragma once
 // The batch kernels of QuatList, built like those of kernels.hpp: one plain loop per block,
 // compiled once per instruction-set level (levels.hpp), each element the core's own inline
-// formula, so every level gives the bits of the single-quaternion method.
+// formula, so every level gives the bits of the single-quaternion method. As there, the loop
+// evaluates the formula with plain doubles and redoes an element whose result holds a NaN with the
+// single call.
 #include <cstddef>
 
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
+#include "kernels.hpp"
 #include "levels.hpp"
 
 namespace kpy::kernels {
@@ -21,17 +24,21 @@ struct Then {
     static constexpr bool no_fma_level = true;
     Quat p;
     Quat operator()(const Quat& q) const { return q.then(p); }
+    Quat plain(const Quat& q) const { return formula::then(q, p); }
 };
 struct After {
     static constexpr bool no_fma_level = true;
     Quat p;
     Quat operator()(const Quat& q) const { return p.then(q); }
+    Quat plain(const Quat& q) const { return formula::then(p, q); }
 };
 struct Inverse {
     Quat operator()(const Quat& q) const { return q.inverse(); }
+    Quat plain(const Quat& q) const { return formula::inverse(q); }
 };
 struct NormalizeQuat {
     Quat operator()(const Quat& q) const { return q.normalize(); }
+    Quat plain(const Quat& q) const { return formula::quat_normalize(q); }
 };
 
 // The widest level whose target lacks FMA: AVX2 serves for AVX-512.
@@ -48,16 +55,18 @@ template <class F> struct QuatMapBody {
     Quat* __restrict dst;
     std::size_t n;
     F f;
-    [[gnu::always_inline]] void operator()() const {
+    [[gnu::always_inline]] bool operator()() const {
         for (std::size_t i = 0; i < n; ++i)
-            dst[i] = f(src[i]);
+            dst[i] = f.plain(src[i]);
+        return any_nan(dst, n);
     }
 };
 
 template <class F>
 void quat_map_block(Level level, const Quat* src, Quat* dst, std::size_t n, const F& f) {
     if constexpr (requires { F::no_fma_level; }) level = without_fma(level);
-    run_at(level, QuatMapBody<F>{src, dst, n, f});
+    if (run_at(level, QuatMapBody<F>{src, dst, n, f}))
+        redo_nans(dst, n, [&](std::size_t i) { return f(src[i]); });
 }
 
 // dst[i] = q[i].rotate(v[i]) over one block.
@@ -66,15 +75,17 @@ struct RotatePairsBody {
     const Vec3d* __restrict v;
     Vec3d* __restrict dst;
     std::size_t n;
-    [[gnu::always_inline]] void operator()() const {
+    [[gnu::always_inline]] bool operator()() const {
         for (std::size_t i = 0; i < n; ++i)
-            dst[i] = q[i].rotate(v[i]);
+            dst[i] = formula::rotate(q[i], v[i]);
+        return any_nan(dst, n);
     }
 };
 
 inline void rotate_pairs_block(Level level, const Quat* q, const Vec3d* v, Vec3d* dst,
                                std::size_t n) {
-    run_at(level, RotatePairsBody{q, v, dst, n});
+    if (run_at(level, RotatePairsBody{q, v, dst, n}))
+        redo_nans(dst, n, [&](std::size_t i) { return q[i].rotate(v[i]); });
 }
 
 } // namespace kpy::kernels

@@ -1,13 +1,16 @@
 #pragma once
 // The three-component vector every other part of the library is built on. Every operation is a pure
 // function whose floating-point evaluation order is fixed, so batch kernels that inline these
-// functions give results bit-identical to the single-vector ones.
+// functions give results bit-identical to the single-vector ones; which NaN an element-wise
+// operation returns is fixed too (x86_nan.hpp).
 #include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 
 #include "kalemtri/src/panic.hpp"
+#include "kalemtri/src/x86_nan.hpp"
 
 namespace kalemtri {
 
@@ -31,45 +34,96 @@ struct Vec3d {
     static constexpr Vec3d k() { return {0.0, 0.0, 1.0}; }
 };
 
+// Vec3d's components as X86Nan numbers, for evaluating the formulas below with x86's NaN rules
+// (x86_nan.hpp).
+struct X86Vec3 {
+    X86Nan x, y, z;
+};
+inline X86Vec3 x86(const Vec3d& a) { return {a.x, a.y, a.z}; }
+inline Vec3d plain(const X86Vec3& a) { return {a.x.v, a.y.v, a.z.v}; }
+inline bool has_nan(const Vec3d& a) {
+    return std::isnan(a.x) || std::isnan(a.y) || std::isnan(a.z);
+}
+
+// The formulas of the element-wise operations, each written once for Vec3d and X86Vec3. The
+// functions below evaluate them with x86's NaN rules; the batch kernels evaluate them with plain
+// doubles and redo only the elements whose result holds a NaN.
+namespace formula {
+
+template <class V> using vector_t = std::remove_cvref_t<V>;
+
+inline constexpr auto add = [](const auto& a, const auto& b) {
+    return vector_t<decltype(a)>{a.x + b.x, a.y + b.y, a.z + b.z};
+};
+inline constexpr auto sub = [](const auto& a, const auto& b) {
+    return vector_t<decltype(a)>{a.x - b.x, a.y - b.y, a.z - b.z};
+};
+inline constexpr auto mul = [](const auto& a, const auto& s) {
+    return vector_t<decltype(a)>{a.x * s, a.y * s, a.z * s};
+};
+inline constexpr auto div = [](const auto& a, const auto& s) {
+    return vector_t<decltype(a)>{a.x / s, a.y / s, a.z / s};
+};
+inline constexpr auto dot = [](const auto& a, const auto& b) {
+    return (a.x * b.x + a.y * b.y) + a.z * b.z;
+};
+inline constexpr auto cross = [](const auto& a, const auto& b) {
+    return vector_t<decltype(a)>{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z,
+                                 a.x * b.y - a.y * b.x};
+};
+inline constexpr auto magnitude = [](const auto& a) {
+    using std::sqrt;
+    return sqrt((a.x * a.x + a.y * a.y) + a.z * a.z);
+};
+inline constexpr auto normalize = [](const auto& a) {
+    const auto m = magnitude(a);
+    return vector_t<decltype(a)>{a.x / m, a.y / m, a.z / m};
+};
+inline constexpr auto distance_to = [](const auto& a, const auto& b) {
+    return magnitude(sub(a, b));
+};
+
+} // namespace formula
+
 // a + b = (ax + bx, ay + by, az + bz), one rounding per component.
-inline Vec3d operator+(const Vec3d& a, const Vec3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline Vec3d operator+(const Vec3d& a, const Vec3d& b) { return x86_nans(formula::add, a, b); }
 // a - b = (ax - bx, ay - by, az - bz).
-inline Vec3d operator-(const Vec3d& a, const Vec3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline Vec3d operator-(const Vec3d& a, const Vec3d& b) { return x86_nans(formula::sub, a, b); }
 // a * s = (ax * s, ay * s, az * s).
-inline Vec3d operator*(const Vec3d& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+inline Vec3d operator*(const Vec3d& a, double s) { return x86_nans(formula::mul, a, s); }
 // s * a = a * s: the same products, each with the vector's component as the first operand.
 inline Vec3d operator*(double s, const Vec3d& a) { return a * s; }
 // a / s = (ax / s, ay / s, az / s): three true divisions, not a multiplication by 1/s, whose last
 // bit differs.
-inline Vec3d operator/(const Vec3d& a, double s) { return {a.x / s, a.y / s, a.z / s}; }
+inline Vec3d operator/(const Vec3d& a, double s) { return x86_nans(formula::div, a, s); }
 // -a = (-ax, -ay, -az): sign flips only, exact (and -0.0 for +0.0).
 inline Vec3d operator-(const Vec3d& a) { return {-a.x, -a.y, -a.z}; }
 
 // dot(a, b) = (ax*bx + ay*by) + az*bz: three rounded products, summed left to right.
-inline double dot(const Vec3d& a, const Vec3d& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
+inline double dot(const Vec3d& a, const Vec3d& b) { return x86_nans(formula::dot, a, b); }
 
 // cross(a, b) = (ay*bz - az*by, az*bx - ax*bz, ax*by - ay*bx), each product rounded before the
 // difference.
-inline Vec3d cross(const Vec3d& a, const Vec3d& b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
+inline Vec3d cross(const Vec3d& a, const Vec3d& b) { return x86_nans(formula::cross, a, b); }
 
 // |a| = sqrt((ax*ax + ay*ay) + az*az): the squares summed left to right, then one correctly
 // rounded square root. Nothing is scaled: a component beyond about 1.3e154 squares to infinity.
-inline double magnitude(const Vec3d& a) { return std::sqrt((a.x * a.x + a.y * a.y) + a.z * a.z); }
+inline double magnitude(const Vec3d& a) { return x86_nans(formula::magnitude, a); }
 
 // fabs(|a| - 1) < EPSILON, strictly; false for a NaN magnitude.
-inline bool is_unit(const Vec3d& a) { return std::fabs(magnitude(a) - 1.0) < EPSILON; }
+inline bool is_unit(const Vec3d& a) {
+    // Any NaN answers false: the plain formula serves, and the batch loop stays branch-free.
+    return std::fabs(formula::magnitude(a) - 1.0) < EPSILON;
+}
 
 // a / |a| = (ax / m, ay / m, az / m) with m = |a|: three divisions by the one magnitude, no
 // reciprocal. No guard: the zero vector gives three NaNs.
-inline Vec3d normalize(const Vec3d& a) {
-    const double m = magnitude(a);
-    return {a.x / m, a.y / m, a.z / m};
-}
+inline Vec3d normalize(const Vec3d& a) { return x86_nans(formula::normalize, a); }
 
 // |a - b|: the difference rounded per component first, then magnitude().
-inline double distance_to(const Vec3d& a, const Vec3d& b) { return magnitude(a - b); }
+inline double distance_to(const Vec3d& a, const Vec3d& b) {
+    return x86_nans(formula::distance_to, a, b);
+}
 
 // to - from.
 inline Vec3d new_from_to(const Vec3d& from, const Vec3d& to) { return to - from; }

@@ -266,6 +266,22 @@ TEST(between) {
     CHECK(std::isnan(z.w) && std::isnan(z.i));
 }
 
+// Squares that over- or underflow: the directions still decide, through an exact rescaling.
+TEST(between_and_axis_angle_far_from_unit_magnitude) {
+    const Vec3d a{1.5, -0.25, 0.75}, b{-1, 0.5, 1.25};
+    const Quat q = Quat::between(a, b);
+    for (int e : {-1060, -600, 600, 1020}) {
+        const Vec3d sa{std::scalbn(a.x, e), std::scalbn(a.y, e), std::scalbn(a.z, e)};
+        CHECK(same(Quat::between(sa, b), q));
+    }
+    for (double m : {1e300, 1e-300}) {
+        const auto [axis, angle] = Quat{m, m, m, m}.axis_angle();
+        const double c = -1 / std::sqrt(3.0);
+        CHECK(distance(axis, Vec3d{c, c, c}) <= 2 * ULP);
+        CHECK(std::fabs(angle.angle - 2 * PI / 3) <= 4 * ULP);
+    }
+}
+
 namespace {
 const char* const SEQUENCES[] = {"xyz", "xzy", "yxz", "yzx", "zxy", "zyx", "xyx", "xzx",
                                  "yxy", "yzy", "zxz", "zyz", "XYZ", "XZY", "YXZ", "YZX",

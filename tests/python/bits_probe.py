@@ -19,6 +19,10 @@ import kalemtri_py
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
 QuatList = kalemtri_py.QuatList
+SPECIALS = [
+    struct.unpack(">d", bytes.fromhex(b))[0]
+    for b in ("7ff8000000000000", "fff8000000000000", "7ff8000000000123", "fffc0000000004a5")
+] + [float("inf"), float("-inf"), 0.0, -0.0]
 
 
 def hexbits(value):
@@ -65,6 +69,20 @@ class Inputs:
 
     def unit_quat(self):
         return self.quat().normalize()
+
+    def special(self):
+        """A random number or, half of the time, a NaN of either sign with or without a payload,
+        an infinity or a zero: two different NaNs, or a NaN and an infinity, then meet in one
+        operation. No signalling NaN: the i386 interpreter quiets it on the way in."""
+        if self.rng.getrandbits(1):
+            return self.number()
+        return self.rng.choice(SPECIALS)
+
+    def special_vec(self):
+        return Vec3d(self.special(), self.special(), self.special())
+
+    def special_quat(self):
+        return Quat(self.special(), self.special(), self.special(), self.special())
 
 
 def computations(inputs):
@@ -164,24 +182,26 @@ def batch_label(name, operand):
     return "batch_" + name.strip("_") + fixed
 
 
-def batch_computations(inputs, n):
-    """Every batch operation the module lists, over one list of random vectors."""
-    items = [inputs.vec() for _ in range(n)]
-    v, o, s, q = VecList(items), inputs.vec(), inputs.number(), inputs.unit_quat()
+def batch_computations(inputs, n, prefix="batch_", vec=Inputs.vec, quat=Inputs.quat):
+    """Every batch operation the module lists, over one list of random vectors (made by `vec`) and
+    one of quaternions (`quat`), each line's name starting with `prefix`."""
+    items = [vec(inputs) for _ in range(n)]
+    v, o, s = VecList(items), vec(inputs), inputs.number()
+    q = inputs.unit_quat() if quat is Inputs.quat else quat(inputs)
     operands = {"Vec3d": o, "float": s, "Quat": q}
     out = []
     for name, operand, in_place in kalemtri_py._batch_operations:
         args = batch_arguments(operand, operands)
         run = lambda n=name, a=args, i=in_place: run_batch(v, n, a, i)
-        out.append(("own", batch_label(name, operand), run))
-    out.append(("own", "batch_minimum_distance", lambda: v.minimum_distance_to(o, 7)))
+        out.append(("own", prefix + batch_label(name, operand).removeprefix("batch_"), run))
+    out.append(("own", prefix + "minimum_distance", lambda: v.minimum_distance_to(o, 7)))
     # QuatList, over quaternions drawn after everything above.
-    quats = QuatList([inputs.quat() for _ in range(n)])
-    out.append(("own", "batch_quat_then", lambda: quats.then(q)))
-    out.append(("own", "batch_quat_after", lambda: quats.after(q)))
-    out.append(("own", "batch_quat_inverse", lambda: quats.inverse()))
-    out.append(("own", "batch_quat_normalize", lambda: quats.normalize()))
-    out.append(("own", "batch_quat_rotate", lambda: quats.rotate(v)))
+    quats = QuatList([quat(inputs) for _ in range(n)])
+    out.append(("own", prefix + "quat_then", lambda: quats.then(q)))
+    out.append(("own", prefix + "quat_after", lambda: quats.after(q)))
+    out.append(("own", prefix + "quat_inverse", lambda: quats.inverse()))
+    out.append(("own", prefix + "quat_normalize", lambda: quats.normalize()))
+    out.append(("own", prefix + "quat_rotate", lambda: quats.rotate(v)))
     return out
 
 
@@ -196,6 +216,11 @@ def lines(count, seed=20261207, batch=2000):
                 result = type(error).__name__
             out.append(f"{kind} {name} {i} {result}")
     for kind, name, thunk in batch_computations(inputs, batch):
+        out.append(f"{kind} {name} {hexbits(thunk())}")
+    # The same over NaNs, infinities and zeros, drawn last so that the lines above keep their
+    # inputs: which NaN a batch returns is the same everywhere too.
+    nans = batch_computations(inputs, batch, "batch_nan_", Inputs.special_vec, Inputs.special_quat)
+    for kind, name, thunk in nans:
         out.append(f"{kind} {name} {hexbits(thunk())}")
     return out
 

@@ -71,6 +71,28 @@ OWN_DIGESTS = {
     "batch_quat_inverse": "23a00487a7dd9089fcb1fe5f30e9c03c05b4542311a7fe5ac64ee2c8bdc13f73",
     "batch_quat_normalize": "9c742e49844a4622c5a0d8dcfe3556d623e9f5c6484820067524c6fac9b571a8",
     "batch_quat_rotate": "adcea2a3d6520a5fdcbb546239c09629750abe145b3da9430f8d207884a7f1b3",
+    # The batch operations again over NaNs, infinities and zeros: NaN signs and payloads count.
+    "batch_nan_add": "8725700db8946d1288f0a71b118dfc86e3e9c3b67abe3c8aea25f4f3c5739bda",
+    "batch_nan_sub": "7c25549c6961d294e70f812e865f8e4bc0837908e128cb0d3d2ad4f04b385a60",
+    "batch_nan_mul": "5ce80c8d9c97aac1444fcb20e14ca79aa90d9706a8428e98ff294a435342ab5f",
+    "batch_nan_rmul": "e698a3e1284cdc39fea46c77f28d2968b417d29b718c3fcf2ffcee2c59945006",
+    "batch_nan_truediv": "65c228be033f50b72ba681ba207e317954d75ea2d39639c2a0d067738a050918",
+    "batch_nan_cross": "ef368c64d54725eb32187326b51417f2f1e15394525326cc6adaa4aa8d82fbb6",
+    "batch_nan_normalize": "0064c3793d45cd03af7cb04dbc8f7c856a9e1e29d6c505261d38080d9e02d952",
+    "batch_nan_collapse0": "1f5c476b8e8e8c482881cb5ba1af70978039832f224f6ff2db4271af39e5b47a",
+    "batch_nan_collapse1": "075527f79a3929d742a8a7267e4e638e763415eb30e358b52c87cd92ce9bb569",
+    "batch_nan_collapse2": "f9a93d8f7167368f5567cae7cce777336e36ef9428bfe1988e02909bbde50e6c",
+    "batch_nan_rotate": "4c6f242893a4b98fd1de71648bb75920a913e17dfd68885d815571aa3b72010d",
+    "batch_nan_dot": "9b0445b6edc887d5a6424725a34ebcef5ffcf71dc7541e59bd36dac4ab22f428",
+    "batch_nan_magnitude": "27b0468b06aff559b7865ca1905cb5a524c85c7e4f922a1514d3d3a636a2f424",
+    "batch_nan_distance_to": "2e968019ac366b63a2a8af91fe031f2858423b7f53a9144ea688b650cc01eccb",
+    "batch_nan_is_unit": "2975a16d6eabe3ac93a07d3c7cd6360788e79d9268414ec7fde0dd566d84779d",
+    "batch_nan_minimum_distance": "cca8de78196edbb4239105c1542761d68334a6e36d50f64577e730b10f87a567",
+    "batch_nan_quat_then": "8c80758dc641b3b13cb1fe6652d30816af91d5042e7770c8457afa418f036b58",
+    "batch_nan_quat_after": "18ad96d3bd88b269d68f1c6bdab4ea608e017dbbc9d6b0555a5761b23ff338fe",
+    "batch_nan_quat_inverse": "5822a1af043a95bba0ea11493e79f19531b43fcfbf079463d63891a5f0b5deb6",
+    "batch_nan_quat_normalize": "8267e409eda44927672f3e5186a49fba9765e3deac2ea7b64df7c01b930e174a",
+    "batch_nan_quat_rotate": "23ecd209a005c7da7f3b950b81a9dbd89f9bc2ad7f49a5529b2a80e652e73a52",
 }
 
 

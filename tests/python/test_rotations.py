@@ -232,6 +232,73 @@ def test_between_agrees_with_scipy(rotation):
     assert math.isnan(Quat.between(Vec3d(0, 0, 0), Vec3d(1, 0, 0)).w)
 
 
+# Far from 1 the squares of |a|^2 over- or underflow; the answer is that of the same directions at
+# magnitude 1. Mixed pairs put both extremes into one call.
+MAGNITUDES = [1e-300, 1e-200, 1e-160, 1e-155, 1e154, 1e160, 1e200, 1e300, 1.5e308]
+
+
+def quat_parts(q):
+    return [q.w, q.i, q.j, q.k]
+
+
+@pytest.mark.parametrize("mb", [1.0, 1e-300, 1e300])
+@pytest.mark.parametrize("ma", MAGNITUDES)
+def test_between_far_from_unit_magnitude(ma, mb):
+    rng = np.random.default_rng(11)
+    for a, b in rng.uniform(-1, 1, size=(50, 2, 3)):
+        a, b = a / np.max(np.abs(a)), b / np.max(np.abs(b))  # scaled by ma and mb without overflow
+        got = Quat.between(Vec3d(*(a * ma)), Vec3d(*(b * mb)))
+        want = Quat.between(Vec3d(*a), Vec3d(*b))
+        assert np.max(np.abs(arr(got) - arr(want))) <= 4 * ULP, (a, b)
+
+
+def old_axis_angle(q):
+    """axis_angle as computed before any scaling, by the interpreter: its bits for ordinary q."""
+    n = math.sqrt((q.i * q.i + q.j * q.j) + q.k * q.k)
+    h = math.atan2(n, abs(q.w))
+    d = n if q.w < 0 else -n
+    return ((1.0, 0.0, 0.0) if n == 0 else (q.i / d, q.j / d, q.k / d)), h + h
+
+
+@pytest.mark.parametrize("magnitude", [1e-300, 1e-200, 1e-160, 1e160, 1e200, 1e300, 1e308])
+def test_axis_angle_far_from_unit_magnitude(magnitude):
+    rng = np.random.default_rng(12)
+    for parts in rng.uniform(-1, 1, size=(50, 4)):
+        q = Quat(*(parts / np.max(np.abs(parts)) * magnitude))
+        axis, angle = q.axis_angle()
+        n = math.hypot(q.i, q.j, q.k)  # scaled internally
+        d = n if q.w < 0 else -n
+        want = [q.i / d, q.j / d, q.k / d], 2 * math.atan2(n, abs(q.w))
+        assert vec(axis) == pytest.approx(want[0], rel=0, abs=4 * ULP)
+        assert angle.angle == pytest.approx(want[1], rel=4 * ULP)
+    # Power-of-two multiples of a q whose largest vector component is in [1, 2) are scaled back to q
+    # exactly: the very same bits.
+    q = Quat(0.75, -1.25, 0.5, 0.375)
+    for e in (-1060, -700, -520, 520, 700, 1020):
+        scaled = Quat(*(math.ldexp(x, e) for x in quat_parts(q)))
+        (a, t), (b, u) = scaled.axis_angle(), q.axis_angle()
+        assert [a.x, a.y, a.z, t.angle] == [b.x, b.y, b.z, u.angle]
+
+
+@pytest.mark.parametrize("exponent", [-8, -1, 0, 3, 12])
+def test_axis_angle_of_ordinary_quaternions_keeps_its_bits(exponent):
+    rng = np.random.default_rng(exponent + 100)
+    for parts in rng.normal(size=(500, 4)) * 2.0**exponent:
+        q = Quat(*map(float, parts))
+        axis, angle = q.axis_angle()
+        (x, y, z), t = old_axis_angle(q)
+        assert (axis.x, axis.y, axis.z, angle.angle) == (x, y, z, t)
+
+
+def test_between_with_exact_power_of_two_scaling_keeps_its_bits():
+    a, b = Vec3d(1.5, -0.25, 0.75), Vec3d(-1.0, 0.5, 1.25)
+    want = quat_parts(Quat.between(a, b))
+    for ea, eb in [(-1060, 0), (-600, 600), (0, 1020), (-200, 200), (500, -500)]:
+        sa = Vec3d(*(math.ldexp(x, ea) for x in (a.x, a.y, a.z)))
+        sb = Vec3d(*(math.ldexp(x, eb) for x in (b.x, b.y, b.z)))
+        assert quat_parts(Quat.between(sa, sb)) == want, (ea, eb)
+
+
 def test_signatures():
     assert Quat.then.__text_signature__ == "($self, p)"
     assert Quat.to_euler.__text_signature__ == "($self, seq)"
