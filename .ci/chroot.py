@@ -28,11 +28,12 @@ import re
 import shutil
 import subprocess
 import sys
+from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import Callable, Iterator, Sequence
+from typing import Callable
 
 STAMP = ".kalemtri-ready"
-DEFAULT_MIRROR = "http://deb.debian.org/debian"
+APT_SOURCES = Path("/etc/apt")
 # What the host's apt and pip trust (a site's own CA among them) and how to reach the network.
 HOST_FILES = ("/etc/resolv.conf", "/etc/ssl/certs/ca-certificates.crt", "/etc/pip.conf")
 ENVIRONMENT = {
@@ -76,25 +77,53 @@ def dpkg_installed(package: str) -> bool:
     return result.returncode == 0 and result.stdout.startswith("ii")
 
 
+# Debian's archive, on any mirror or snapshot of it: not debian-security, nor another vendor's.
+_ARCHIVE = re.compile(r"^[a-z]+://[^ ]*/debian(/[0-9]{8}T[0-9]{6}Z)?/?$")
+# Suites the archive itself does not serve: the security archive's, and an old name of them.
+_NOT_ARCHIVE_SUITE = re.compile(r"-security$|/updates$")
+
+
 def host_mirror(sources: Sequence[str]) -> str:
-    """The host's Debian mirror, from sources.list and deb822 .sources texts."""
+    """The host's Debian mirror: the first URI of a binary source of Debian's archive (which
+    serves every architecture and suite), from sources.list texts and deb822 .sources texts."""
     for text in sources:
-        for line in text.splitlines():
-            words = line.split()
-            if words[:1] == ["deb"]:
-                uris = [w for w in words[1:] if re.match(r"[a-z]+://", w)][:1]
-            elif words[:1] == ["URIs:"]:
-                uris = words[1:]
-            else:
+        for uris, suites in _binary_sources(text):
+            if all(_NOT_ARCHIVE_SUITE.search(suite) for suite in suites):
                 continue
             for uri in uris:
-                if re.search(r"/debian/?$", uri):
+                if _ARCHIVE.match(uri):
                     return uri
-    return DEFAULT_MIRROR
+    raise RuntimeError(
+        "found no Debian archive among the host's apt sources (/etc/apt/sources.list and "
+        "sources.list.d/*.list or *.sources) to make the chroot from: configure one there, or "
+        "name a mirror (Chroot(mirror=...), --mirror)"
+    )
 
 
-def read_host_sources() -> list[str]:
-    paths = [Path("/etc/apt/sources.list"), *sorted(Path("/etc/apt/sources.list.d").glob("*"))]
+def _binary_sources(text: str) -> Iterator[tuple[list[str], list[str]]]:
+    """(URIs, suites) of each enabled `deb` entry, one-line or deb822."""
+    fields: dict[str, str] = {}
+    for line in [*text.splitlines(), ""]:
+        words = line.split("#", 1)[0].split()
+        if words[:1] == ["deb"]:
+            # deb [option=value ...] uri suite [component ...]
+            rest = " ".join(words[1:])
+            if rest.startswith("["):
+                rest = rest.partition("]")[2]
+            yield rest.split()[:1], rest.split()[1:2]
+        elif ":" in (words[0] if words else "") and not line[:1].isspace():
+            key, _, value = line.partition(":")
+            fields[key.strip().lower()] = value.split("#", 1)[0].strip()
+        elif not line.strip() and fields:
+            # The end of a deb822 stanza.
+            if "deb" in fields.get("types", "").split() and fields.get("enabled", "yes") != "no":
+                yield fields.get("uris", "").split(), fields.get("suites", "").split()
+            fields = {}
+
+
+def read_host_sources(apt: Path = APT_SOURCES) -> list[str]:
+    """The texts of apt's sources.list and sources.list.d/*.list and *.sources, in apt's order."""
+    paths = [apt / "sources.list", *sorted((apt / "sources.list.d").glob("*"))]
     return [p.read_text() for p in paths if p.suffix in (".list", ".sources") and p.is_file()]
 
 
@@ -354,6 +383,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--apt-option", action="append", default=[], help="apt-get -o VALUE")
     parser.add_argument("--personality", action="append", default=[])
     parser.add_argument("--qemu")
+    parser.add_argument("--mirror", help="Debian's archive (default: the host's apt sources')")
     parser.add_argument("--copy", metavar="INSIDE", help="copy this working tree there first")
     parser.add_argument("--cwd", default="/")
     parser.add_argument("command", nargs="+")
@@ -366,6 +396,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         apt_options=[w for o in args.apt_option for w in ("-o", o)],
         personality=args.personality,
         qemu=args.qemu,
+        mirror=args.mirror,
     )
     with box.opened():
         if args.copy:

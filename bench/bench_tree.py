@@ -17,8 +17,9 @@ import sys
 import time
 import timeit
 
-import kalemtri_py
 import numpy as np
+
+import kalemtri_py
 from results import Recorder
 
 try:

@@ -14,7 +14,7 @@ from kalemtri_py import AngleRadians, Quat, Vec3d
 try:
     import numpy as np
 except ImportError:  # numpy is optional here
-    np = None
+    np = None  # type: ignore[assignment]
 try:
     import glm
 except ImportError:
@@ -147,7 +147,7 @@ def ns_per_op(stmt, ns, number=200_000, repeat=5):
         return None
     try:
         best = min(timeit.repeat(stmt, globals=ns, number=number, repeat=repeat))
-    except Exception:  # a statement for a class this build lacks
+    except Exception:  # noqa: BLE001 - a statement for a class this build lacks
         return None
     return best / number * 1e9
 

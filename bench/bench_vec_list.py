@@ -138,7 +138,7 @@ def batch_table(quick, record):
             print(
                 f"{n:<10} {name:<24}{k:>14.2f} {r:>13.2f} {r / k:>10.2f} {k / copy:>10.2f} {vs_list}"
             )
-        del v
+        v = None  # the list's memory is free for the next size
         sys.stdout.flush()
 
 

@@ -1,4 +1,5 @@
 import pytest
+
 from docsite import SITE, need, read_inventory
 
 

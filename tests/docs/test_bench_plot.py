@@ -4,6 +4,7 @@ import json
 import sys
 
 import pytest
+
 from docsite import ROOT
 
 sys.path.insert(0, str(ROOT / "bench"))

@@ -16,6 +16,7 @@ import threading
 from pathlib import Path
 
 import pytest
+
 from docsite import ROOT, need, public_names
 
 PAGE_TIMEOUT = 30  # seconds for one page to load

@@ -7,6 +7,7 @@ import sys
 import textwrap
 
 import pytest
+
 from docsite import ROOT
 
 sys.path.insert(0, str(ROOT / "docs" / "_ext"))

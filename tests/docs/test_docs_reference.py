@@ -3,6 +3,7 @@
 import re
 
 import pytest
+
 from docsite import public_names
 
 pytest.importorskip("kalemtri_py")

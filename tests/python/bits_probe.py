@@ -192,7 +192,10 @@ def batch_computations(inputs, n, prefix="batch_", vec=Inputs.vec, quat=Inputs.q
     out = []
     for name, operand, in_place in kalemtri_py._batch_operations:
         args = batch_arguments(operand, operands)
-        run = lambda n=name, a=args, i=in_place: run_batch(v, n, a, i)
+
+        def run(n=name, a=args, i=in_place):
+            return run_batch(v, n, a, i)
+
         out.append(("own", prefix + batch_label(name, operand).removeprefix("batch_"), run))
     out.append(("own", prefix + "minimum_distance", lambda: v.minimum_distance_to(o, 7)))
     # QuatList, over quaternions drawn after everything above.
@@ -212,7 +215,7 @@ def lines(count, seed=20261207, batch=2000):
         for kind, name, thunk in computations(inputs):
             try:
                 result = hexbits(thunk())
-            except Exception as error:  # a deliberate error is a result too
+            except Exception as error:  # noqa: BLE001 - a deliberate error is a result too
                 result = type(error).__name__
             out.append(f"{kind} {name} {i} {result}")
     for kind, name, thunk in batch_computations(inputs, batch):

@@ -156,7 +156,7 @@ def test_not_equal_negates_the_full_equality():
 
     assert (one != EqualsEverything()) is False  # the reflected __eq__ counts
     with pytest.raises(ValueError, match="no comparing"):
-        one != EqRaises()
+        one != EqRaises()  # noqa: B015
 
 
 def test_hashing():

@@ -6,9 +6,9 @@ import gc
 import struct
 
 import pytest
+from test_vec_list import LARGE, edge_vectors, vec_bits
 
 from kalemtri_py import Quat, Vec3d, VecList
-from test_vec_list import LARGE, edge_vectors, vec_bits
 
 SIGNALLING_NAN = struct.pack("<Q", 0x7FF0000000000001)
 PAYLOAD_NAN = struct.pack("<Q", 0xFFF80000DEADBEEF)

@@ -12,8 +12,8 @@ dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("dask.distributed")
 
-import kalemtri_dask
-from kalemtri_py import VecList, VecTree
+import kalemtri_dask  # noqa: E402
+from kalemtri_py import VecList, VecTree  # noqa: E402
 
 NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
 N = 3_001

@@ -191,7 +191,7 @@ def check(name, call, receiver, args):
     except documented:
         if not any(h.mutated for h in hostile):
             assert state(receiver) == before, f"{name}{args} failed and changed {receiver!r}"
-    except BaseException as e:  # noqa: B036 - PanicException is a BaseException on purpose
+    except BaseException as e:  # PanicException is a BaseException on purpose
         if type(e).__name__ != "PanicException" or name not in MAY_PANIC:
             raise
         assert state(receiver) == before

@@ -112,7 +112,7 @@ def test_circle_equality_and_hash():
     n = Circle.none()
     assert n.is_degenerate() and not (n == n) and n != n  # its NaN normal equals nothing
     with pytest.raises(TypeError):
-        a < a
+        a < a  # noqa: B015
     with pytest.raises(TypeError):
         hash(a)
     hash(Plane.xy())

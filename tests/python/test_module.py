@@ -30,6 +30,13 @@ def test_registration_order_and_docs():
     assert not hasattr(kalemtri_py, "PanicException")
 
 
+def test_version_is_the_installed_distributions():
+    from importlib import metadata
+
+    assert kalemtri_py.__version__ == metadata.version("kalemtri")
+    assert type(kalemtri_py.__version__) is str and "__version__" not in kalemtri_py.__all__
+
+
 def test_geometry_is_not_importable_by_path():
     assert "geometry" not in sys.modules and "kalemtri_py.geometry" not in sys.modules
     with pytest.raises(ModuleNotFoundError):

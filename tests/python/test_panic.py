@@ -11,7 +11,7 @@ from kalemtri_py import Vec3d, VecList
 def panic():
     try:
         VecList([Vec3d(1, 2, 3)]).collapse(3)
-    except BaseException as e:  # noqa: B036 - PanicException is a BaseException on purpose
+    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException on purpose
         return e
     raise AssertionError("collapse(3) did not fail")
 

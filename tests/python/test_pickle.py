@@ -7,10 +7,10 @@ import subprocess
 import sys
 
 import pytest
+from test_vec_list import LARGE, edge_vectors
 
 import kalemtri_py
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
-from test_vec_list import LARGE, edge_vectors
 
 # Bit patterns that a float round trip could lose: -0.0, a signalling NaN, a NaN with a payload.
 SPECIAL = [0x8000000000000000, 0x7FF0000000000001, 0xFFF80000DEADBEEF, 0x3FF0000000000000]

@@ -2,11 +2,11 @@
 of the single-quaternion call, on the calling thread and on the pool."""
 
 import pytest
+from test_vec_list import EDGE_VALUES, LARGE, edge_vectors
 
 import kalemtri_py
 from conftest import bits
 from kalemtri_py import Quat, Vec3d, VecList
-from test_vec_list import EDGE_VALUES, LARGE, edge_vectors
 
 np = pytest.importorskip("numpy")
 QuatList = kalemtri_py.QuatList

@@ -6,15 +6,15 @@ import gc
 import pickle
 
 import pytest
+from test_vec_list import LARGE, edge_vectors, vec_bits
 
 from kalemtri_py import Quat, Vec3d, VecList
-from test_vec_list import LARGE, edge_vectors, vec_bits
 
 np = pytest.importorskip("numpy")
 
 EDGES = np.asarray(VecList(edge_vectors(LARGE))).copy()
 Q = Quat(0.9, -0.1, 0.3, 0.5)
-O = Vec3d(1.5, -0.0, 1e300)
+O = Vec3d(1.5, -0.0, 1e300)  # noqa: E741
 
 
 def raw(v):

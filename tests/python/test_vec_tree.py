@@ -8,8 +8,9 @@ import struct
 import subprocess
 import sys
 
-import kalemtri_py
 import pytest
+
+import kalemtri_py
 from conftest import bits
 from kalemtri_py import Vec3d, VecList, VecTree
 

@@ -13,6 +13,20 @@ import chroot
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="mounts need root")
 
 
+HOST = """Types: deb
+# http://snapshot.debian.org/archive/debian/20250520T000000Z
+URIs: http://m.example/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb
+URIs: http://m.example/debian-security
+Suites: bookworm-security
+Components: main
+"""
+
+
 @pytest.mark.parametrize(
     "sources, mirror",
     [
@@ -24,20 +38,66 @@ as_root = pytest.mark.skipif(os.geteuid() != 0, reason="mounts need root")
             ["Types: deb\nURIs: http://m.example/debian/\nSuites: bookworm\n"],
             "http://m.example/debian/",
         ),
+        ([HOST], "http://m.example/debian"),
         # Other repositories are not Debian's archive; the first Debian one wins.
         (
             [
                 "deb https://p.example.com/apt cloud-sdk main\n# deb http://old/debian x y\n",
-                "URIs: http://a.example/debian-security\n",
-                "URIs: http://b.example/debian\n",
+                "Types: deb\nURIs: http://a.example/debian-security\nSuites: bookworm-security\n",
+                "Types: deb\nURIs: http://b.example/debian\nSuites: bookworm\n",
             ],
             "http://b.example/debian",
         ),
-        ([""], chroot.DEFAULT_MIRROR),
+        # Security suites, sources of source packages and disabled entries are passed over.
+        (
+            [
+                "deb http://s.example/debian bookworm-security main\n"
+                "deb http://s.example/debian bookworm/updates main\n"
+                "deb-src http://src.example/debian bookworm main\n",
+                "Types: deb-src\nURIs: http://src.example/debian\nSuites: bookworm\n\n"
+                "Enabled: no\nTypes: deb\nURIs: http://off.example/debian\nSuites: bookworm\n\n"
+                "Types: deb\nURIs: http://on.example/debian\nSuites: bookworm\n",
+            ],
+            "http://on.example/debian",
+        ),
+        (
+            ["deb http://snapshot.example/archive/debian/20250520T000000Z/ bookworm main\n"],
+            "http://snapshot.example/archive/debian/20250520T000000Z/",
+        ),
     ],
+    ids=["one-line", "deb822", "host", "first-debian", "passed-over", "snapshot"],
 )
 def test_the_hosts_mirror(sources, mirror):
     assert chroot.host_mirror(sources) == mirror
+
+
+@pytest.mark.parametrize(
+    "sources",
+    [
+        [],
+        [""],
+        ["Types: deb\nURIs: http://m.example/debian-security\nSuites: bookworm-security\n"],
+        ["deb http://archive.example/ubuntu noble main\n", "# deb http://m.example/debian x y\n"],
+    ],
+    ids=["none", "empty", "security-only", "not-debian"],
+)
+def test_no_mirror_among_the_hosts_sources_is_an_error(sources):
+    with pytest.raises(RuntimeError, match="found no Debian archive among the host's apt sources"):
+        chroot.host_mirror(sources)
+
+
+def test_the_hosts_sources_are_read_in_apts_order(tmp_path):
+    listed = tmp_path / "sources.list.d"
+    listed.mkdir()
+    (listed / "b.sources").write_text(HOST)
+    (listed / "a.list").write_text("deb https://p.example.com/apt cloud-sdk main\n")
+    (listed / "c.list.disabled").write_text("deb http://off.example/debian bookworm main\n")
+    (listed / "d.list.save").write_text("deb http://old.example/debian bookworm main\n")
+    sources = chroot.read_host_sources(tmp_path)
+    assert sources == [(listed / "a.list").read_text(), HOST]
+    assert chroot.host_mirror(sources) == "http://m.example/debian"
+    (tmp_path / "sources.list").write_text("deb http://first.example/debian bookworm main\n")
+    assert chroot.host_mirror(chroot.read_host_sources(tmp_path)) == "http://first.example/debian"
 
 
 def test_mounts_below_a_directory_deepest_first_and_not_its_siblings():

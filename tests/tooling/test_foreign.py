@@ -23,7 +23,7 @@ def test_the_probe_describes_the_interpreter_that_runs_it():
         [sys.executable, "-c", foreign.PROBE], capture_output=True, text=True, check=True
     ).stdout
     target = foreign.Target.from_probe(out)
-    assert target.version == "%d.%d" % sys.version_info[:2]
+    assert target.version == f"{sys.version_info[0]}.{sys.version_info[1]}"
     assert "." + target.soabi + ".so" == sysconfig.get_config_var("EXT_SUFFIX")
 
 
@@ -54,7 +54,7 @@ def test_suffix_and_tag(target, soabi, tag):
 def test_interpreters_the_wheel_cannot_be_built_for(change):
     target = foreign.Target(**{**CP314.__dict__, **change})
     with pytest.raises(ValueError):
-        target.wheel_tag if "gil_disabled" in change else target.soabi
+        target.wheel_tag if "gil_disabled" in change else target.soabi  # noqa: B018
 
 
 def test_staged_headers_carry_the_targets_own_pyconfig(tmp_path):

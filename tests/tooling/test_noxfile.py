@@ -1,6 +1,8 @@
-"""What ./dev test runs covers what ./dev wheel ships."""
+"""The noxfile: what ./dev test runs covers what ./dev wheel ships, and the checks it shares."""
 
+import importlib.metadata
 import importlib.util
+import re
 from pathlib import Path
 
 import pytest
@@ -14,6 +16,7 @@ def sessions():
     registry.reset()
     path = Path(__file__).resolve().parents[2] / "noxfile.py"
     found = importlib.util.spec_from_file_location("noxfile", path)
+    assert found and found.loader
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module, registry.get()
@@ -46,3 +49,49 @@ def test_versions_this_machine_lacks_come_from_debian_unstable(sessions):
     # Both the wheels' builds and their tests, in CI and in ./dev wheel.
     for name in ("sid", "i386", "arm64"):
         assert {"test", "wheel"} <= set(funcs[name].tags)
+
+
+class Ended(Exception):
+    pass
+
+
+class FakeSession:
+    def error(self, message):
+        raise Ended(message)
+
+
+@pytest.mark.parametrize(
+    "where, ok",
+    [
+        ("/opt/kalemtri-venv/lib/python3.11/site-packages/kalemtri_py.so", True),
+        ("/opt/kalemtri-venv2/lib/python3.11/site-packages/kalemtri_py.so", False),
+        ("/build/kalemtri/kalemtri_py.so", False),
+    ],
+    ids=["venv", "sibling-prefix", "tree"],
+)
+def test_the_module_must_come_from_the_venv(sessions, where, ok):
+    module, _ = sessions
+    calls = []
+
+    def run(*argv, cwd):
+        calls.append(cwd)
+        return f"a warning\n{where}\n"
+
+    check = module.check_module_from_venv
+    if ok:
+        check(FakeSession(), run, "python", "/opt/kalemtri-venv", "i386: ")
+    else:
+        with pytest.raises(Ended, match=f"^i386: kalemtri_py was imported from {where}, not"):
+            check(FakeSession(), run, "python", "/opt/kalemtri-venv", "i386: ")
+    assert calls == ["/opt/kalemtri-venv"]  # asked from inside the venv, off the tree
+
+
+def test_pre_commit_pins_the_lint_stages_tools(sessions):
+    module, _ = sessions
+    config = (module.ROOT / ".pre-commit-config.yaml").read_text()
+    pinned = set(re.findall(r"\b[\w-]+==[\w.]+", config))
+    assert set(module.LINTERS) <= pinned
+    assert f"nox=={importlib.metadata.version('nox')}" in pinned
+    # The lint stage's clang-format is Debian's clang-format-14.
+    assert {p for p in pinned if p.startswith("clang-format==")} == {"clang-format==14.0.6"}
+    assert '"clang-format-14"' in (module.ROOT / "noxfile.py").read_text()

@@ -61,14 +61,15 @@ def test_only_a_cpython_that_runs_counts(tmp_path):
     assert pythons.python_version(str(tmp_path / "broken")) is None
     assert pythons.python_version(str(tmp_path / "missing")) is None
     assert (
-        pythons.python_version(os.path.realpath(sys.executable)) == "%d.%d" % (sys.version_info[:2])
+        pythons.python_version(os.path.realpath(sys.executable))
+        == f"{sys.version_info[0]}.{sys.version_info[1]}"
     )
 
 
 def test_a_link_on_path_gives_way_to_the_installation_it_leads_to(tmp_path, monkeypatch):
     # A link named like the interpreter (as nox's own lookup directory has) must never be taken
     # for the interpreter: relinking it to itself would make a loop.
-    version = "%d.%d" % sys.version_info[:2]
+    version = f"{sys.version_info[0]}.{sys.version_info[1]}"
     own = os.path.join(sys.base_prefix, "bin", f"python{version}")
     if not os.access(own, os.X_OK):
         pytest.skip(f"no {own}")

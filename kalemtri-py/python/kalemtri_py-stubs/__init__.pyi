@@ -15,6 +15,9 @@ from . import geometry as geometry
 
 __all__ = ["AngleRadians", "AngleDegrees", "Quat", "Vec3d", "VecList", "geometry"]
 
+# The installed distribution's version, as importlib.metadata.version("kalemtri") gives it.
+__version__: str
+
 # Anything `float()` accepts: float, int, bool, or an object with __float__ or __index__.
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 
