@@ -471,11 +471,10 @@ std::size_t Tree::within(const Vec3d& t, double radius, Index* out, std::size_t 
                 if (search_distance(side_[s], t) <= r) *out++ = static_cast<Index>(side_index_[s]);
             return n;
         }
-        for (std::size_t i = 0, s = 0; i < size_; ++i)
-            if (s == side_index_.size() || side_index_[s] != i)
-                *out++ = static_cast<Index>(i);
-            else if (search_distance(side_[s++], t) <= r)
-                *out++ = static_cast<Index>(i);
+        for (std::size_t i = 0, s = 0; i < size_; ++i) {
+            const bool side = s < side_index_.size() && side_index_[s] == i;
+            if (!side || search_distance(side_[s++], t) <= r) *out++ = static_cast<Index>(i);
+        }
         return n;
     }
     // Writes while there is room, counts on regardless.
