@@ -137,6 +137,7 @@ Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
         side += !finite(points[i]);
     side_ = storage::Array<Vec3d>(side);
     side_index_ = storage::Array<std::uint32_t>(side);
+    side_ranked_ = storage::Array<Candidate>(side);
     finite_ = n - side;
     storage::Array<Item> items(finite_);
     for (std::size_t i = 0, f = 0, s = 0; i < n; ++i) {
@@ -148,6 +149,17 @@ Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
             side_index_[s++] = static_cast<std::uint32_t>(i);
         }
     }
+    // Against a finite target no difference is inf - inf: a NaN coordinate's difference is that
+    // NaN, quieted, and so is its square, an infinite one's square is +inf, and the formula keeps
+    // the first NaN square, else gives +inf. Neither depends on the target, so any finite one,
+    // the origin, ranks the side points for all of them.
+    for (std::size_t s = 0; s < side; ++s) {
+        const double d = search_distance(side_[s], Vec3d{0.0, 0.0, 0.0});
+        side_ranked_[s] = Candidate{order_key(d), side_index_[s], d};
+    }
+    std::sort(side_ranked_.data(), side_ranked_.data() + side, Before{});
+    while (side_ahead_ < side && side_ranked_[side_ahead_].key < 0)
+        ++side_ahead_;
     if (finite_ == 0) return;
 
     // The smallest depth whose largest leaf, ceil(finite / 2^depth), fits LEAF_SIZE; every leaf
@@ -304,63 +316,54 @@ inline void leaf_distances(const double* __restrict x, const double* __restrict 
 
 // A target with a non-finite coordinate gives every finite point the same distance: a NaN
 // component propagates its own NaN, an infinite one makes every sum +inf. So the finite points
-// rank by index alone, and only the lowest k of them can be among the k best.
-std::vector<Candidate> Tree::non_finite_candidates(const Vec3d& t, std::size_t k) const {
-    std::vector<Candidate> c;
-    c.reserve(side_.size() + std::min(k, finite_));
+// rank by index alone, and only the lowest k of them can be among the k best; the side points
+// are measured one by one.
+template <class Offer>
+void Tree::offer_non_finite(const Vec3d& t, std::size_t k, Offer&& offer) const {
     for (std::size_t s = 0; s < side_.size(); ++s) {
         const double d = search_distance(side_[s], t);
-        c.push_back({order_key(d), side_index_[s], d});
+        offer(Candidate{order_key(d), side_index_[s], d});
     }
+    if (finite_ == 0) return;
     // The finite points of lowest index: the gaps between the side list's indexes.
-    if (finite_ > 0) {
-        const double d = search_distance(Vec3d{x_[0], y_[0], z_[0]}, t);
-        std::size_t s = 0, taken = 0;
-        for (std::size_t i = 0; i < size_ && taken < k; ++i) {
-            if (s < side_index_.size() && side_index_[s] == i) {
-                ++s;
-                continue;
-            }
-            ++taken;
-            c.push_back({order_key(d), i, d});
+    const double d = search_distance(Vec3d{x_[0], y_[0], z_[0]}, t);
+    std::size_t s = 0, taken = 0;
+    for (std::size_t i = 0; i < size_ && taken < k; ++i) {
+        if (s < side_index_.size() && side_index_[s] == i) {
+            ++s;
+            continue;
         }
+        ++taken;
+        offer(Candidate{order_key(d), i, d});
     }
-    std::sort(c.begin(), c.end(), Before{});
-    if (c.size() > k) c.resize(k);
-    return c;
 }
 
 Candidate Tree::nearest(const Vec3d& t) const {
-    if (!finite(t)) return non_finite_candidates(t, 1).front();
     struct Visit {
         const Tree& tree;
         const Vec3d& t;
         Candidate best;
         std::int64_t limit() const { return best.key; }
+        void offer(const Candidate& c) {
+            if (before(c, best)) best = c;
+        }
         void leaf(std::size_t b, std::size_t e) {
             double d[LEAF_SIZE];
             leaf_distances(tree.x_.data(), tree.y_.data(), tree.z_.data(), b, e, t, d);
-            for (std::size_t i = b; i < e; ++i) {
-                const Candidate c{order_key(d[i - b]), tree.index_[i], d[i - b]};
-                if (before(c, best)) best = c;
-            }
+            for (std::size_t i = b; i < e; ++i)
+                offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
         }
     } visit{*this, t, NO_BEST};
-    for (std::size_t s = 0; s < side_.size(); ++s) {
-        const double d = search_distance(side_[s], t);
-        const Candidate c{order_key(d), side_index_[s], d};
-        if (before(c, visit.best)) visit.best = c;
+    if (!finite(t)) {
+        offer_non_finite(t, 1, [&](const Candidate& c) { visit.offer(c); });
+        return visit.best;
     }
+    if (!side_ranked_.empty()) visit.best = side_ranked_[0];
     search(t, visit);
     return visit.best;
 }
 
 void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
-    if (!finite(t)) {
-        const std::vector<Candidate> c = non_finite_candidates(t, k);
-        std::copy(c.begin(), c.end(), out);
-        return;
-    }
     // out[0..size) is a heap with the worst kept candidate on top.
     struct Visit {
         const Tree& tree;
@@ -386,55 +389,122 @@ void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
                 offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
         }
     } visit{*this, t, out, k};
-    for (std::size_t s = 0; s < side_.size(); ++s) {
-        const double d = search_distance(side_[s], t);
-        visit.offer({order_key(d), side_index_[s], d});
+    if (!finite(t)) {
+        offer_non_finite(t, k, [&](const Candidate& c) { visit.offer(c); });
+    } else {
+        // Beyond the k best side points none can be among the k best.
+        for (std::size_t s = 0; s < std::min(k, side_ranked_.size()); ++s)
+            visit.offer(side_ranked_[s]);
+        search(t, visit);
     }
-    search(t, visit);
     std::sort_heap(out, out + k, Before{});
 }
 
-void Tree::within(const Vec3d& t, double radius, std::vector<std::uint32_t>& out) const {
-    const double r = radius + 0.0; // -0.0 counts as +0.0, as IEEE <= does
-    const std::size_t start = out.size();
-    for (std::size_t s = 0; s < side_.size(); ++s)
-        if (search_distance(side_[s], t) <= r) out.push_back(side_index_[s]);
-    if (!finite(t)) {
-        if (finite_ > 0 && search_distance(Vec3d{x_[0], y_[0], z_[0]}, t) <= r)
-            out.insert(out.end(), index_.begin(), index_.end());
-        std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
-        return;
-    }
-    if (finite_ > 0) {
-        const std::int64_t limit = order_key(r);
-        const std::size_t first = first_leaf();
-        struct Entry {
-            std::size_t node, level;
-        };
-        Entry stack[64];
-        std::size_t top = 0;
-        stack[top++] = {0, 0};
-        while (top > 0) {
-            const Entry en = stack[--top];
-            const Box& box = boxes_[en.node];
-            if (bound_key(box, t) > limit) continue;
-            if (far_bound(box, t) <= r) {
-                out.insert(out.end(), index_.begin() + range_begin(en.node, en.level),
-                           index_.begin() + range_end(en.node, en.level));
-            } else if (en.node >= first) {
-                const std::size_t b = leaf_begin_[en.node - first],
-                                  e = leaf_begin_[en.node - first + 1];
-                double d[LEAF_SIZE];
-                leaf_distances(x_.data(), y_.data(), z_.data(), b, e, t, d);
-                for (std::size_t i = b; i < e; ++i)
-                    if (d[i - b] <= r) out.push_back(index_[i]);
-            } else {
-                stack[top++] = {2 * en.node + 2, en.level + 1};
-                stack[top++] = {2 * en.node + 1, en.level + 1};
-            }
+// Depth first over the boxes: sink.all(b, e) takes the tree-order points [b, e) of a box wholly
+// within r, sink.one(i) a point of a leaf that is.
+template <class Sink> void Tree::search_within(const Vec3d& t, double r, Sink& sink) const {
+    if (finite_ == 0) return;
+    const std::int64_t limit = order_key(r);
+    const std::size_t first = first_leaf();
+    struct Entry {
+        std::size_t node, level;
+    };
+    Entry stack[64];
+    std::size_t top = 0;
+    stack[top++] = {0, 0};
+    while (top > 0) {
+        const Entry en = stack[--top];
+        const Box& box = boxes_[en.node];
+        if (bound_key(box, t) > limit) continue;
+        if (far_bound(box, t) <= r) {
+            sink.all(range_begin(en.node, en.level), range_end(en.node, en.level));
+        } else if (en.node >= first) {
+            const std::size_t b = leaf_begin_[en.node - first],
+                              e = leaf_begin_[en.node - first + 1];
+            double d[LEAF_SIZE];
+            leaf_distances(x_.data(), y_.data(), z_.data(), b, e, t, d);
+            for (std::size_t i = b; i < e; ++i)
+                if (d[i - b] <= r) sink.one(i);
+        } else {
+            stack[top++] = {2 * en.node + 2, en.level + 1};
+            stack[top++] = {2 * en.node + 1, en.level + 1};
         }
     }
-    std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
 }
+
+// Either every finite point is within r or none is for a non-finite target (they share one
+// distance); for a finite one, when the root box is.
+bool Tree::all_within(const Vec3d& t, double r) const {
+    if (finite_ == 0) return false;
+    if (!finite(t)) return search_distance(Vec3d{x_[0], y_[0], z_[0]}, t) <= r;
+    return far_bound(boxes_[0], t) <= r;
+}
+
+std::size_t Tree::side_within(double r) const {
+    // Past the leading negative NaNs the distances are +inf, then positive NaNs.
+    std::size_t s = side_ahead_;
+    while (s < side_ranked_.size() && side_ranked_[s].distance <= r)
+        ++s;
+    return s - side_ahead_;
+}
+
+std::size_t Tree::count_within(const Vec3d& t, double radius) const {
+    return within<std::int64_t>(t, radius, nullptr, 0);
+}
+
+template <class Index>
+std::size_t Tree::within(const Vec3d& t, double radius, Index* out, std::size_t room) const {
+    const double r = radius + 0.0; // -0.0 counts as +0.0, as IEEE <= does
+    const bool all = all_within(t, r);
+    if (all || !finite(t)) {
+        // Every finite point or none: counted at once, written straight in ascending order.
+        std::size_t n = all ? finite_ : 0;
+        if (finite(t)) {
+            n += side_within(r);
+        } else {
+            for (std::size_t s = 0; s < side_.size(); ++s)
+                n += search_distance(side_[s], t) <= r;
+        }
+        if (n > room) return n;
+        if (!all) {
+            for (std::size_t s = 0; s < side_.size(); ++s)
+                if (search_distance(side_[s], t) <= r) *out++ = static_cast<Index>(side_index_[s]);
+            return n;
+        }
+        for (std::size_t i = 0, s = 0; i < size_; ++i) {
+            const bool side = s < side_index_.size() && side_index_[s] == i;
+            if (!side || search_distance(side_[s++], t) <= r) *out++ = static_cast<Index>(i);
+        }
+        return n;
+    }
+    // Writes while there is room, counts on regardless.
+    struct Sink {
+        const std::uint32_t* index;
+        Index* out;
+        std::size_t room;
+        std::size_t n = 0;
+        void one(std::size_t i) {
+            if (n < room) out[n] = static_cast<Index>(index[i]);
+            ++n;
+        }
+        void all(std::size_t b, std::size_t e) {
+            if (e - b <= room && n <= room - (e - b))
+                for (std::size_t i = b; i < e; ++i)
+                    out[n + i - b] = static_cast<Index>(index[i]);
+            n += e - b;
+        }
+    } sink{index_.data(), out, room};
+    for (std::size_t s = side_ahead_; s < side_ranked_.size() && side_ranked_[s].distance <= r;
+         ++s) {
+        if (sink.n < room) out[sink.n] = static_cast<Index>(side_ranked_[s].index);
+        ++sink.n;
+    }
+    search_within(t, r, sink);
+    if (sink.n <= room) std::sort(out, out + sink.n);
+    return sink.n;
+}
+
+template std::size_t Tree::within(const Vec3d&, double, std::uint32_t*, std::size_t) const;
+template std::size_t Tree::within(const Vec3d&, double, std::int64_t*, std::size_t) const;
 
 } // namespace kpy::tree

@@ -8,7 +8,9 @@
 // is monotone, so each step of the formula (difference, square, sum, sqrt) keeps that order and
 // fl-distance(p) >= the bound. Equality never prunes, since a point at that very distance could
 // still win on its index. Points with a non-finite coordinate would make the bound meaningless
-// (inf - inf); they live in a side list that every query scans.
+// (inf - inf); they live in a side list. Seen from a finite target, a side point's distance does
+// not depend on the target (see tree.cpp), so the side list is ranked once, at the build, and a
+// finite target looks only at the head of that ranking; a non-finite target scans the list.
 //
 // Layout: an implicit complete binary tree, node i with children 2i+1 and 2i+2, over the finite
 // points sorted into tree order; every node covers a contiguous range, halved at each level by a
@@ -17,7 +19,7 @@
 // points, never on the thread count.
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <new>
 
 #include "kalemtri/src/vec3d.hpp"
 #include "kernels.hpp"
@@ -35,6 +37,12 @@ inline constexpr std::size_t LEAF_SIZE = 16;
 inline constexpr std::uint64_t MAX_POINTS = 0xFFFFFFFFu;
 // Whether n indexes fit 32 bits; widening first keeps a 32-bit build free of an always-false test.
 constexpr bool fits_index(std::size_t n) { return std::uint64_t{n} <= MAX_POINTS; }
+
+// A result of `count` values that cannot be allocated; the count is known before the attempt.
+struct TooManyResults : std::bad_alloc {
+    explicit TooManyResults(std::uint64_t n) : count(n) {}
+    std::uint64_t count;
+};
 
 struct Box {
     double lo[3];
@@ -57,9 +65,14 @@ class Tree {
     Candidate nearest(const Vec3d& t) const;
     // The k best points, best first, into out[0..k); 1 <= k <= size().
     void k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const;
-    // Appends the index of every point whose distance is <= radius (IEEE, so a NaN distance is
-    // never within), ascending; radius is neither NaN nor negative.
-    void within(const Vec3d& t, double radius, std::vector<std::uint32_t>& out) const;
+    // The number of points whose distance is <= radius (IEEE, so a NaN distance is never
+    // within); radius is neither NaN nor negative. A box wholly within counts without its points.
+    std::size_t count_within(const Vec3d& t, double radius) const;
+    // Returns that number and, when it is at most `room`, writes those points' indexes, ascending,
+    // to out[0..number); otherwise out[0..room) is left unspecified. Index is std::uint32_t or
+    // std::int64_t.
+    template <class Index>
+    std::size_t within(const Vec3d& t, double radius, Index* out, std::size_t room) const;
 
     // Bytes held, for the benchmarks.
     std::size_t memory() const;
@@ -79,8 +92,15 @@ class Tree {
     void build_subtree(Item* items, std::size_t node, std::size_t level);
 
     template <class Visit> void search(const Vec3d& t, Visit& visit) const;
-    // Candidates of a non-finite target (see tree.cpp).
-    std::vector<Candidate> non_finite_candidates(const Vec3d& t, std::size_t k) const;
+    // The points within r of a finite target, r not -0.0 (see tree.cpp).
+    template <class Sink> void search_within(const Vec3d& t, double r, Sink& sink) const;
+    // Whether every point of the tree is within r of t.
+    bool all_within(const Vec3d& t, double r) const;
+    // How many side points are within r of a finite target.
+    std::size_t side_within(double r) const;
+    // Offers each candidate that can be among the k best of a non-finite target (see tree.cpp).
+    template <class Offer>
+    void offer_non_finite(const Vec3d& t, std::size_t k, Offer&& offer) const;
 
     std::size_t size_ = 0;
     std::size_t finite_ = 0; // points in the tree
@@ -92,11 +112,16 @@ class Tree {
     // Points with a non-finite coordinate, ascending by index.
     storage::Array<Vec3d> side_;
     storage::Array<std::uint32_t> side_index_;
+    // The same points as candidates of any finite target, best first; the first side_ahead_ have
+    // a NaN distance with the sign bit, which ranks before every number.
+    storage::Array<Candidate> side_ranked_;
+    std::size_t side_ahead_ = 0;
 };
 
 // Batch forms over targets[0..m), on the worker pool; row i belongs to targets[i]. The k_nearest
 // rows are k wide; within gives CSR form: the hits of target i are
-// indexes[offsets[i]..offsets[i+1]).
+// indexes[offsets[i]..offsets[i+1]). within_many counts the hits before it allocates them, and
+// throws TooManyResults with their number when they do not fit.
 void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
                   double* distance);
 void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,

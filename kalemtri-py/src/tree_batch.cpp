@@ -2,8 +2,10 @@
 // space-filling curve, so that consecutive queries walk the same boxes and leaves while they are
 // still in cache; each answer lands in its target's own row, so the order shows in the speed only.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "pool.hpp"
 #include "storage.hpp"
@@ -110,7 +112,8 @@ void Tree::points(Vec3d* out) const {
 std::size_t Tree::memory() const {
     return sizeof(Tree) + (x_.size() + y_.size() + z_.size()) * sizeof(double) +
            (index_.size() + leaf_begin_.size() + side_index_.size()) * sizeof(std::uint32_t) +
-           boxes_.size() * sizeof(Box) + side_.size() * sizeof(Vec3d);
+           boxes_.size() * sizeof(Box) + side_.size() * sizeof(Vec3d) +
+           side_ranked_.size() * sizeof(Candidate);
 }
 
 void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
@@ -142,45 +145,100 @@ void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::
         QUERY_SERIAL, QUERY_GRAIN);
 }
 
+namespace {
+
+// Hits kept aside while within_many counts, at most this many in all (128 MiB): enough for the
+// usual few dozen per target over millions of targets, while a result too large to allocate is
+// found and refused at this cost.
+constexpr std::size_t KEPT_HITS = std::size_t{1} << 25;
+constexpr std::size_t NOT_KEPT = std::size_t(-1);
+
+// Takes up to `want` from the budget, at least `need`; 0 when not even that is left.
+std::size_t take(std::atomic<std::size_t>& budget, std::size_t need, std::size_t want) {
+    std::size_t left = budget.load(std::memory_order_relaxed);
+    for (;;) {
+        if (left < need) return 0;
+        const std::size_t n = std::min(left, want);
+        if (budget.compare_exchange_weak(left, left - n, std::memory_order_relaxed)) return n;
+    }
+}
+
+} // namespace
+
 Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius) {
-    // Fixed blocks of the curve order, each collecting its hits apart (a block may run twice);
-    // then every target's hits move to its own rows.
+    // The hits are counted before the result is allocated, at its size, or refused. Counting is
+    // as dear as finding them, so fixed blocks of the curve order keep what they find while a
+    // shared budget lasts (a block may run twice, and keeps its space then); the targets beyond
+    // it are only counted, and run again into their rows once the result exists.
     constexpr std::size_t BLOCK = 256;
     const storage::Array<std::uint32_t> order = curve_order(tree, targets, m);
     const std::uint32_t* o = order.empty() ? nullptr : order.data();
-    const std::size_t blocks = tuning::block_count(m, BLOCK);
-    std::vector<std::vector<std::uint32_t>> hits(blocks);
-    storage::Array<std::size_t> start(m); // where target i's hits begin in its block
+    std::vector<std::vector<std::uint32_t>> kept(tuning::block_count(m, BLOCK));
+    storage::Array<std::size_t> start(m); // where target i's hits begin in its block, or NOT_KEPT
     Csr out{storage::Array<std::int64_t>(m + 1), {}};
     std::int64_t* offsets = out.offsets.data();
     offsets[0] = 0;
+    std::atomic<std::size_t> budget{KEPT_HITS};
     pool::for_blocks(
         m, BLOCK,
         [&](std::size_t b, std::size_t e) {
-            std::vector<std::uint32_t>& h = hits[b / BLOCK];
-            h.clear();
+            std::vector<std::uint32_t>& h = kept[b / BLOCK];
+            std::size_t used = 0;
             for (std::size_t j = b; j < e; ++j) {
                 const std::size_t i = o ? std::size_t{o[j]} : j;
-                start[i] = h.size();
-                tree.within(targets[i], radius, h);
-                offsets[i + 1] = static_cast<std::int64_t>(h.size() - start[i]);
+                const Vec3d& t = targets[i];
+                std::size_t n = tree.within(t, radius, h.data() + used, h.size() - used);
+                if (n > h.size() - used) {
+                    const std::size_t need = used + n - h.size();
+                    if (const std::size_t more = take(budget, need, std::max(need, h.size()))) {
+                        try {
+                            h.reserve(h.size() + more); // exactly: resize alone may double
+                            h.resize(h.size() + more);
+                            tree.within(t, radius, h.data() + used, h.size() - used);
+                        } catch (const std::bad_alloc&) {
+                            budget += more; // counted only, like the targets past the budget
+                        }
+                    }
+                }
+                start[i] = n <= h.size() - used ? used : NOT_KEPT;
+                used += start[i] == NOT_KEPT ? 0 : n;
+                offsets[i + 1] = static_cast<std::int64_t>(n);
             }
         },
         QUERY_SERIAL, QUERY_GRAIN);
-    for (std::size_t i = 0; i < m; ++i)
-        offsets[i + 1] += offsets[i];
-    out.indexes = storage::Array<std::int64_t>(static_cast<std::size_t>(offsets[m]));
+    // A row holds fewer than 2^32 hits, so the sum fits 64 bits for any m that fits memory;
+    // saturating keeps the count a true lower bound beyond that.
+    std::uint64_t total = 0;
+    for (std::size_t i = 1; i <= m; ++i) {
+        const auto n = static_cast<std::uint64_t>(offsets[i]);
+        total = n > std::numeric_limits<std::uint64_t>::max() - total
+                    ? std::numeric_limits<std::uint64_t>::max()
+                    : total + n;
+        offsets[i] = static_cast<std::int64_t>(total);
+    }
+    if (total > std::numeric_limits<std::size_t>::max() / sizeof(std::int64_t))
+        throw TooManyResults(total);
+    try {
+        out.indexes = storage::Array<std::int64_t>(static_cast<std::size_t>(total));
+    } catch (const std::bad_alloc&) {
+        throw TooManyResults(total);
+    }
     std::int64_t* indexes = out.indexes.data();
     pool::for_range(
         m,
         [&](std::size_t jb, std::size_t je) {
             for (std::size_t j = jb; j < je; ++j) {
                 const std::size_t i = o ? std::size_t{o[j]} : j;
-                const std::uint32_t* h = hits[j / BLOCK].data() + start[i];
-                std::copy(h, h + (offsets[i + 1] - offsets[i]), indexes + offsets[i]);
+                const auto n = static_cast<std::size_t>(offsets[i + 1] - offsets[i]);
+                if (start[i] == NOT_KEPT) {
+                    tree.within(targets[i], radius, indexes + offsets[i], n);
+                } else {
+                    const std::uint32_t* h = kept[j / BLOCK].data() + start[i];
+                    std::copy(h, h + n, indexes + offsets[i]);
+                }
             }
         },
-        QUERY_SERIAL, 1024);
+        QUERY_SERIAL, QUERY_GRAIN);
     return out;
 }
 

@@ -1,9 +1,11 @@
 // VecTree: the exact spatial index of tree.hpp as a Python class. The tree is immutable and shared
 // by its copies; batch results come back as read-only memoryviews over blocks of int64 or float64
 // the module owns, so numpy.asarray sees them without a copy and no Python object is made per hit.
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "buffer.hpp"
@@ -139,13 +141,44 @@ PyObject* pair_of_views(TreeBlock&& a, TreeBlock&& b) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Memory
+
+[[noreturn]] void no_room(const char* where, std::uint64_t count, const char* what) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_MemoryError, "%s: %llu %s do not fit in memory", where,
+                 static_cast<unsigned long long>(count), what);
+    fail();
+}
+
+// Runs make(), which builds `count` of `what`: running out of memory on the way raises a
+// MemoryError that says so, with the count a within query found before it allocated.
+template <class Make>
+auto sized(const char* where, std::uint64_t count, const char* what, Make&& make) {
+    try {
+        auto made = make();
+        if constexpr (std::is_pointer_v<decltype(made)>)
+            if (!made) fail();
+        return made;
+    } catch (const tree::TooManyResults& e) {
+        no_room(where, e.count, what);
+    } catch (const std::bad_alloc&) {
+        no_room(where, count, what);
+    } catch (const PyErrSet&) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) no_room(where, count, what);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Building and arguments
 
 Array<Vec3d> read_points(PyObject* obj, const char* what) {
     DoubleRows rows(obj, 3, what);
-    Array<Vec3d> points(rows.rows());
-    rows.copy_to(reinterpret_cast<double*>(points.data()));
-    return points;
+    return sized(what, rows.rows(), "points", [&] {
+        Array<Vec3d> points(rows.rows());
+        rows.copy_to(reinterpret_cast<double*>(points.data()));
+        return points;
+    });
 }
 
 VecTree build(const Array<Vec3d>& points) {
@@ -155,7 +188,9 @@ VecTree build(const Array<Vec3d>& points) {
                      static_cast<unsigned long long>(tree::MAX_POINTS), points.size());
         fail();
     }
-    return {std::make_shared<const tree::Tree>(points.data(), points.size())};
+    return sized("VecTree()", points.size(), "points", [&] {
+        return VecTree{std::make_shared<const tree::Tree>(points.data(), points.size())};
+    });
 }
 
 VecTree make(PyObject* points) { return build(read_points(points, "argument 'points'")); }
@@ -194,50 +229,65 @@ std::pair<std::size_t, double> nearest(const VecTree& self, const Vec3d& target)
 
 PyObject* k_nearest(const VecTree& self, const Vec3d& target, std::size_t k) {
     check_k(self, k);
-    std::vector<kernels::Candidate> best(k);
-    self.tree->k_nearest(target, k, best.data());
-    return make_list(k, [&](std::size_t i) {
-        return to_py(std::pair<std::size_t, double>{best[i].index, best[i].distance});
+    return sized("VecTree.k_nearest()", k, "results", [&] {
+        std::vector<kernels::Candidate> best(k);
+        self.tree->k_nearest(target, k, best.data());
+        return make_list(k, [&](std::size_t i) {
+            return to_py(std::pair<std::size_t, double>{best[i].index, best[i].distance});
+        });
     });
 }
 
 PyObject* within(const VecTree& self, const Vec3d& target, double radius) {
     check_radius(radius);
-    std::vector<std::uint32_t> hits;
-    self.tree->within(target, radius, hits);
-    return make_list(hits.size(), [&](std::size_t i) { return PyLong_FromSize_t(hits[i]); });
+    const std::size_t count = self.tree->count_within(target, radius);
+    return sized("VecTree.within()", count, "results", [&] {
+        Array<std::int64_t> hits(count);
+        self.tree->within(target, radius, hits.data(), count);
+        return make_list(count, [&](std::size_t i) { return PyLong_FromLongLong(hits[i]); });
+    });
 }
 
 PyObject* nearest_many(const VecTree& self, PyObject* targets) {
     require_points(self, "nearest_many");
     const Array<Vec3d> t = read_points(targets, "argument 'targets'");
     const std::size_t m = t.size();
-    Array<std::int64_t> index(m);
-    Array<double> distance(m);
-    tree::nearest_many(*self.tree, t.data(), m, index.data(), distance.data());
-    return pair_of_views(int_block(std::move(index), m, 1, 1),
-                         real_block(std::move(distance), m, 1, 1));
+    return sized("VecTree.nearest_many()", m, "results", [&] {
+        Array<std::int64_t> index(m);
+        Array<double> distance(m);
+        tree::nearest_many(*self.tree, t.data(), m, index.data(), distance.data());
+        return pair_of_views(int_block(std::move(index), m, 1, 1),
+                             real_block(std::move(distance), m, 1, 1));
+    });
 }
 
 PyObject* k_nearest_many(const VecTree& self, PyObject* targets, std::size_t k) {
     check_k(self, k);
     const Array<Vec3d> t = read_points(targets, "argument 'targets'");
     const std::size_t m = t.size();
-    if (m > std::size_t(PY_SSIZE_T_MAX) / 8 / k) throw std::bad_alloc();
-    Array<std::int64_t> index(m * k);
-    Array<double> distance(m * k);
-    tree::k_nearest_many(*self.tree, t.data(), m, k, index.data(), distance.data());
-    return pair_of_views(int_block(std::move(index), m, k, 2),
-                         real_block(std::move(distance), m, k, 2));
+    const std::uint64_t count = m > UINT64_MAX / k ? UINT64_MAX : std::uint64_t{m} * k;
+    return sized("VecTree.k_nearest_many()", count, "results", [&] {
+        if (m > std::size_t(PY_SSIZE_T_MAX) / 8 / k) throw std::bad_alloc();
+        Array<std::int64_t> index(m * k);
+        Array<double> distance(m * k);
+        tree::k_nearest_many(*self.tree, t.data(), m, k, index.data(), distance.data());
+        return pair_of_views(int_block(std::move(index), m, k, 2),
+                             real_block(std::move(distance), m, k, 2));
+    });
 }
 
 PyObject* within_many(const VecTree& self, PyObject* targets, double radius) {
     check_radius(radius);
     const Array<Vec3d> t = read_points(targets, "argument 'targets'");
-    tree::Csr csr = tree::within_many(*self.tree, t.data(), t.size(), radius);
+    const std::size_t m = t.size();
+    // The hits are counted before they are allocated; until then only the targets' rows are.
+    tree::Csr csr = sized("VecTree.within_many()", m, "results",
+                          [&] { return tree::within_many(*self.tree, t.data(), m, radius); });
     const std::size_t hits = csr.indexes.size();
-    return pair_of_views(int_block(std::move(csr.offsets), t.size() + 1, 1, 1),
-                         int_block(std::move(csr.indexes), hits, 1, 1));
+    return sized("VecTree.within_many()", hits, "results", [&] {
+        return pair_of_views(int_block(std::move(csr.offsets), m + 1, 1, 1),
+                             int_block(std::move(csr.indexes), hits, 1, 1));
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -251,7 +301,10 @@ Array<Vec3d> original_points(const VecTree& self) {
     return points;
 }
 
-VecList points(const VecTree& self) { return {original_points(self)}; }
+VecList points(const VecTree& self) {
+    return sized("VecTree.points()", self.tree->size(), "points",
+                 [&] { return VecList{original_points(self)}; });
+}
 
 PyObject* tree_text(const VecTree& self) {
     return PyUnicode_FromFormat("VecTree(%zu points)", self.tree->size());
@@ -263,8 +316,10 @@ VecTree tree_deep_copy(const VecTree& self, PyObject* /*memo*/) { return self; }
 // The state is the points in their original order; loading builds the very same tree again.
 // Protocol 5 hands the pickler a block of them to keep out of band.
 PyObject* tree_reduce(const VecTree& self) {
-    const Array<Vec3d> p = original_points(self);
-    return reduce_to("VecTree", state_bytes(p.data(), p.size() * sizeof(Vec3d)));
+    return sized("VecTree.__reduce__()", self.tree->size(), "points", [&] {
+        const Array<Vec3d> p = original_points(self);
+        return reduce_to("VecTree", state_bytes(p.data(), p.size() * sizeof(Vec3d)));
+    });
 }
 
 PyObject* tree_reduce_ex(PyObject* self, PyObject* protocol) {
@@ -273,14 +328,16 @@ PyObject* tree_reduce_ex(PyObject* self, PyObject* protocol) {
             const long p = PyLong_AsLong(protocol);
             if (p == -1 && PyErr_Occurred()) argument_error("protocol");
             if (p < 5) return tree_reduce(v);
-            Array<Vec3d> pts = original_points(v);
-            const std::size_t n = pts.size();
-            Array<double> words(3 * n);
-            if (n) std::memcpy(words.data(), pts.data(), n * sizeof(Vec3d));
-            PyObject* block = block_object(real_block(std::move(words), n, 3, 2));
-            PyObject* state = PyPickleBuffer_FromObject(block);
-            Py_DECREF(block);
-            return reduce_to("VecTree", state);
+            return sized("VecTree.__reduce_ex__()", v.tree->size(), "points", [&] {
+                Array<Vec3d> pts = original_points(v);
+                const std::size_t n = pts.size();
+                Array<double> words(3 * n);
+                if (n) std::memcpy(words.data(), pts.data(), n * sizeof(Vec3d));
+                PyObject* block = block_object(real_block(std::move(words), n, 3, 2));
+                PyObject* state = PyPickleBuffer_FromObject(block);
+                Py_DECREF(block);
+                return reduce_to("VecTree", state);
+            });
         });
     });
 }
@@ -293,8 +350,11 @@ PyObject* tree_restore(const void* state, std::size_t size) {
             sizeof(Vec3d), size);
         fail();
     }
-    Array<Vec3d> points(size / sizeof(Vec3d));
-    if (size) std::memcpy(static_cast<void*>(points.data()), state, size);
+    const Array<Vec3d> points = sized("_reconstruct()", size / sizeof(Vec3d), "points", [&] {
+        Array<Vec3d> p(size / sizeof(Vec3d));
+        if (size) std::memcpy(static_cast<void*>(p.data()), state, size);
+        return p;
+    });
     return result(build(points));
 }
 

@@ -2,8 +2,11 @@
 to trip a kd-tree (ties, duplicates, overflowing squares, NaN and infinities)."""
 
 import copy
+import math
+import os
 import pickle
 import random
+import re
 import struct
 import subprocess
 import sys
@@ -18,6 +21,8 @@ NAN = float("nan")
 INF = float("inf")
 NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
 PAYLOAD_NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0]
+# Sanitizers and qemu-user (the arm64 stage) neither keep native speed nor let RLIMIT_AS bind.
+NATIVE = "asan" not in os.environ.get("LD_PRELOAD", "") and "KALEMTRI_QEMU_USER" not in os.environ
 
 
 def total_key(d):
@@ -331,3 +336,114 @@ def test_pickle_loads_in_a_fresh_interpreter():
 def test_reconstruct_refuses_a_torn_state():
     with pytest.raises(ValueError, match="multiple of 24 bytes, not 25"):
         kalemtri_py._reconstruct("VecTree", b"\0" * 25)
+
+
+# ---------------------------------------------------------------------------------------------
+# Non-finite points
+
+
+def mixed(rng, non_finite_share):
+    """A point of the unit cube, or, at the given share, one with some inf/NaN coordinates."""
+    p = [rng.random() for _ in range(3)]
+    if rng.random() < non_finite_share:
+        for a in rng.sample(range(3), rng.randint(1, 3)):
+            p[a] = rng.choice([INF, -INF, NAN, NEG_NAN, PAYLOAD_NAN])
+    return Vec3d(*p)
+
+
+@pytest.mark.parametrize("seed, share", [(21, 0.05), (22, 0.5), (23, 0.95), (24, 1.0)])
+def test_mixed_clouds_match_brute_force(seed, share):
+    rng = random.Random(seed)
+    points = [mixed(rng, share) for _ in range(300)]
+    tree, oracle = VecTree(VecList(points)), Oracle(points)
+    targets = [mixed(rng, 0.3) for _ in range(12)] + TARGETS
+    targets += [Vec3d(rng.uniform(-3, 4), rng.uniform(-3, 4), 1e300) for _ in range(4)]
+    side = sum(not all(map(math.isfinite, (p.x, p.y, p.z))) for p in points)
+    radii = [0.0, 0.2, 1.0, 1e300, INF]
+    for t in targets:
+        ranked = oracle.ranked(t)
+        same_hits([tree.nearest(t)], ranked[:1])
+        for k in sorted({1, 5, min(side + 1, 300), 300}):
+            same_hits(tree.k_nearest(t, k), ranked[:k])
+        for r in radii:
+            assert tree.within(t, r) == oracle.within(t, r), (t, r)
+    idx, dist = tree.nearest_many(VecList(targets))
+    assert [(i, bits(d)) for i, d in zip(idx.tolist(), dist.tolist())] == [
+        (i, bits(d)) for i, d in (tree.nearest(t) for t in targets)
+    ]
+    idx, dist = tree.k_nearest_many(VecList(targets), 7)
+    for m, t in enumerate(targets):
+        same_hits(list(zip(idx.tolist()[m], dist.tolist()[m])), tree.k_nearest(t, 7))
+    for r in radii:
+        offsets, hits = tree.within_many(VecList(targets), r)
+        offsets, hits = offsets.tolist(), hits.tolist()
+        assert [hits[offsets[m] : offsets[m + 1]] for m in range(len(targets))] == [
+            tree.within(t, r) for t in targets
+        ]
+
+
+def run_child(code, timeout=120):
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, check=False
+    )
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+@pytest.mark.skipif(not NATIVE, reason="timed")
+def test_non_finite_points_do_not_slow_finite_queries():
+    pytest.importorskip("numpy")
+    # 10^5 side points once cost each of these 2*10^4 queries a scan of them all: some 30 s.
+    code = (
+        "import time, numpy as np\n"
+        "from kalemtri_py import VecTree\n"
+        "rng = np.random.default_rng(5)\n"
+        "p = rng.random((200_000, 3))\n"
+        "p[::4, 0] = np.inf; p[1::4, 1] = -np.inf; p[2::8, 2] = np.nan\n"
+        "tree, q = VecTree(p), rng.random((20_000, 3))\n"
+        "start = time.perf_counter()\n"
+        "tree.nearest_many(q); tree.k_nearest_many(q, 4); tree.within_many(q, 0.01)\n"
+        "print(time.perf_counter() - start)\n"
+    )
+    assert float(run_child(code)) < 5.0
+
+
+# ---------------------------------------------------------------------------------------------
+# Results too large for memory
+
+
+@pytest.mark.skipif(not NATIVE, reason="needs RLIMIT_AS to bind")
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        ("tree.within_many(q, float('inf'))", r"VecTree.within_many\(\): 2000000000 results"),
+        ("tree.within_many(q, 1e300)", r"VecTree.within_many\(\): 2000000000 results"),
+        ("tree.k_nearest_many(q, len(tree))", r"VecTree.k_nearest_many\(\): 2000000000 results"),
+        ("tree.nearest_many(big)", r"argument 'targets': 200000000 points"),
+        ("VecTree(big)", r"argument 'points': 200000000 points"),
+    ],
+)
+def test_oversized_results_are_refused_at_once(call, message):
+    pytest.importorskip("numpy")
+    code = (
+        "import resource, time, numpy as np\n"
+        "from kalemtri_py import Vec3d, VecTree\n"
+        "rng = np.random.default_rng(3)\n"
+        "tree, q = VecTree(rng.random((100_000, 3))), rng.random((20_000, 3))\n"
+        "big = np.broadcast_to(np.zeros(3), (200_000_000, 3))\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))\n"
+        "start = time.perf_counter()\n"
+        "try:\n"
+        f"    {call}\n"
+        "except MemoryError as e:\n"
+        "    print(time.perf_counter() - start)\n"
+        "    print(e)\n"
+        "t = Vec3d(0.5, 0.5, 0.5)\n"
+        "offsets, hits = tree.within_many(q[:50], 0.05)\n"
+        "assert hits.tolist()[: offsets[1]] == tree.within(Vec3d(*q[0]), 0.05)\n"
+        "assert tree.k_nearest(t, 3)[0] == tree.nearest(t)\n"
+        "print(len(tree.within(t, float('inf'))))\n"
+    )
+    seconds, error, usable = run_child(code).splitlines()
+    assert re.match(message + " do not fit in memory$", error)
+    assert float(seconds) < 10.0 and usable == "100000"
