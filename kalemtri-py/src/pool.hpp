@@ -19,9 +19,9 @@ using tuning::SERIAL_CUTOFF;
 
 // Whether a job may go to the pool now. False when the pool would have to start for this thread
 // and the address space cannot take that start-up and its workers' stacks: the job then runs on
-// the calling thread, and a later one asks again. When true, notes that the pool is in use, so
-// that a fork first winds it down and the child, like the parent, starts a full one on its next
-// parallel job.
+// the calling thread, and a later one asks again. Always false in a child forked while the pool
+// could not be wound down. When true, notes that the pool is in use, so that a fork first winds it
+// down and the child, like the parent, starts a full one on its next parallel job.
 bool starting_parallel_work() noexcept;
 // Notes that the pool lost a worker it could not start; it is then never wound down.
 void worker_start_failed() noexcept;

@@ -365,3 +365,55 @@ def test_import_after_reinitialisation_is_refused(tmp_path):
     assert second.startswith(
         "ImportError kalemtri_py cannot be imported again after the interpreter was finalized"
     )
+
+
+# Children forked while another thread uses the pool, each running parallel jobs: by hand (half
+# of them leaving through the interpreter's normal exit; an alarm ends one that hangs), then as
+# multiprocessing's fork pool.
+FORKS_UNDER_LOAD = textwrap.dedent(
+    """
+    import multiprocessing, os, signal, sys, threading
+    import numpy as np
+    from kalemtri_py import VecTree
+    rng = np.random.default_rng(2)
+    data, queries = rng.random((20_000, 3)), rng.random((10_000, 3))
+    expected = bytes(VecTree(data).nearest_many(queries)[0])
+    def build(seed):
+        return bytes(VecTree(data).nearest_many(queries)[0]) == expected
+
+    tree, targets = VecTree(rng.random((20_000, 3))), rng.random((5_000, 3))
+    stop = threading.Event()
+    def keep():
+        while not stop.is_set():
+            tree.nearest_many(targets)
+    keeper = threading.Thread(target=keep)
+    keeper.start()
+    failed = []
+    for i in range(int(sys.argv[1])):
+        if os.fork() == 0:
+            signal.alarm(30)
+            ok = build(i)
+            os._exit(0 if ok else 1) if i % 2 else sys.exit(0 if ok else 1)
+        if status := os.wait()[1]:
+            failed.append((i, status))  # status 14: the alarm ended a child that hung
+            break
+    with multiprocessing.get_context("fork").Pool(4) as pool:
+        failed += [seed for seed, ok in enumerate(pool.map(build, range(16))) if not ok]
+    stop.set()
+    keeper.join()
+    print(failed)
+    """
+)
+
+
+def test_forks_while_another_thread_uses_the_pool():
+    pytest.importorskip("numpy")
+    forks = 20 if QEMU_USER else 200
+    out = subprocess.run(
+        [sys.executable, "-c", FORKS_UNDER_LOAD, str(forks)],
+        capture_output=True,
+        text=True,
+        timeout=900,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "[]"
