@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -82,6 +83,24 @@ bool room_to_start() noexcept {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Interrupts
+
+std::atomic<void (*)()> interrupt_check{nullptr};
+
+// A check costs little, but it may run the interpreter's signal handlers and cyclic collector;
+// a user notices no delay below a tenth of a second.
+constexpr auto CHECK_PERIOD = std::chrono::milliseconds(2);
+
+// The job whose piece this thread is running, and whether another thread started that job (or
+// an enclosing one): then this thread must not call into the interpreter.
+thread_local Job* current_job = nullptr;
+thread_local bool on_worker = false;
+thread_local std::chrono::steady_clock::time_point next_check{};
+
+// Abandons a piece of a cancelled job; never leaves Job::run.
+struct Cancelled {};
+
 } // namespace
 
 bool starting_parallel_work() noexcept {
@@ -93,5 +112,43 @@ bool starting_parallel_work() noexcept {
 }
 
 void worker_start_failed() noexcept { pool_damaged.store(true); }
+
+void set_interrupt_check(void (*check)()) noexcept { interrupt_check.store(check); }
+
+void interruption_point() {
+    if (current_job && current_job->cancelled()) throw Cancelled{};
+    if (on_worker) return;
+    void (*check)() = interrupt_check.load(std::memory_order_relaxed);
+    if (!check) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_check) return;
+    next_check = now + CHECK_PERIOD;
+    check();
+}
+
+Job::Scope::Scope(Job& job) noexcept : outer_job_(current_job), outer_worker_(on_worker) {
+    current_job = &job;
+    on_worker = on_worker || std::this_thread::get_id() != job.owner_;
+}
+
+Job::Scope::~Scope() {
+    current_job = outer_job_;
+    on_worker = outer_worker_;
+}
+
+void Job::fail() noexcept {
+    try {
+        throw;
+    } catch (const Cancelled&) { // NOLINT(bugprone-empty-catch)
+        // The job has its failure already.
+    } catch (...) {
+        if (!failed_.exchange(true)) failure_ = std::current_exception();
+        context_.cancel_group_execution();
+    }
+}
+
+void Job::rethrow_failure() {
+    if (failed_.load()) std::rethrow_exception(failure_);
+}
 
 } // namespace kpy::pool
