@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "kernels.hpp"
 #include "pickle.hpp"
+#include "pool.hpp"
 #include "vec_list.hpp"
 
 namespace kpy {
@@ -102,6 +103,7 @@ bool kalemtri_body(PyObject* m) {
     // Private, outside __all__: which batch kernels this processor runs, for the benchmarks, and
     // the list of the element-wise batch operations, for the tests.
     const char* level = kernels::name(kernels::chosen_level());
+    pool::set_interrupt_check(check_signals);
     return add_class(m, angle_radians_type()) && add_class(m, angle_degrees_type()) &&
            add_class(m, quat_type()) && add_class(m, vec3d_type()) &&
            add_class(m, vec_list_type()) && add_to_module(m, "geometry", geometry_module()) &&

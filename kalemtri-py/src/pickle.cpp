@@ -38,7 +38,13 @@ PyObject* reduce_to(const char* name, PyObject* state) {
 
 PyObject* state_bytes(const void* data, std::size_t size) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-    if (bytes) copy_bytes(PyBytes_AS_STRING(bytes), data, size);
+    if (!bytes) return nullptr;
+    try {
+        copy_bytes(PyBytes_AS_STRING(bytes), data, size);
+    } catch (...) { // an interrupt
+        Py_DECREF(bytes);
+        throw;
+    }
     return bytes;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -20,20 +21,29 @@ std::atomic<bool> pool_started{false};
 // oneTBB 2021 counts a worker it failed to start as still running, and winding the pool down
 // would wait for it forever.
 std::atomic<bool> pool_damaged{false};
+// Set in a child forked while the pool could not be wound down: it never calls oneTBB again.
+std::atomic<bool> serial_only{false};
 
-// A forked child inherits the pool's bookkeeping but none of its threads, and oneTBB never starts
-// them again: the child would run every job on one thread. oneTBB's way out is to wind the pool
-// down before fork (finalize through a scheduler handle, which joins the workers); parent and
-// child then each start a new pool on their next job. The wind-down refuses, harmlessly, while
-// another thread is still registered with the scheduler or a job is running.
+// A forked child inherits the pool's bookkeeping but none of its threads. oneTBB's way out is to
+// wind the pool down before fork (finalize through a scheduler handle, which joins the workers);
+// parent and child then each start a new pool on their next job. The wind-down refuses while
+// another thread is still registered with the scheduler or a job is running, and it must not be
+// tried on a damaged pool.
 void before_fork() {
-    if (!pool_started.load() || pool_damaged.load()) return;
+    if (serial_only.load() || !pool_started.load() || pool_damaged.load()) return;
     try {
         tbb::task_scheduler_handle handle{tbb::attach{}};
         if (tbb::finalize(handle, std::nothrow)) pool_started.store(false);
     } catch (...) { // NOLINT(bugprone-empty-catch)
         // No memory for the handle: the child runs on one thread.
     }
+}
+
+// A child whose pool was not wound down holds oneTBB's state as the parent's threads left it at
+// the fork, locks and sleeping workers included: its first parallel job could wait forever for a
+// worker that does not exist. It runs every job on its one thread instead, as do its own children.
+void in_forked_child() {
+    if (pool_started.load() || pool_damaged.load()) serial_only.store(true);
 }
 
 // oneTBB 2023 builds its scheduler while holding its global-control locks, and reports a failed
@@ -73,16 +83,72 @@ bool room_to_start() noexcept {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Interrupts
+
+std::atomic<void (*)()> interrupt_check{nullptr};
+
+// A check costs little, but it may run the interpreter's signal handlers and cyclic collector;
+// a user notices no delay below a tenth of a second.
+constexpr auto CHECK_PERIOD = std::chrono::milliseconds(2);
+
+// The job whose piece this thread is running, and whether another thread started that job (or
+// an enclosing one): then this thread must not call into the interpreter.
+thread_local Job* current_job = nullptr;
+thread_local bool on_worker = false;
+thread_local std::chrono::steady_clock::time_point next_check{};
+
+// Abandons a piece of a cancelled job; never leaves Job::run.
+struct Cancelled {};
+
 } // namespace
 
 bool starting_parallel_work() noexcept {
-    if (!room_to_start()) return false;
+    if (serial_only.load(std::memory_order_relaxed) || !room_to_start()) return false;
     static std::once_flag registered;
-    std::call_once(registered, [] { pthread_atfork(before_fork, nullptr, nullptr); });
+    std::call_once(registered, [] { pthread_atfork(before_fork, nullptr, in_forked_child); });
     pool_started.store(true, std::memory_order_relaxed);
     return true;
 }
 
 void worker_start_failed() noexcept { pool_damaged.store(true); }
+
+void set_interrupt_check(void (*check)()) noexcept { interrupt_check.store(check); }
+
+void interruption_point() {
+    if (current_job && current_job->cancelled()) throw Cancelled{};
+    if (on_worker) return;
+    void (*check)() = interrupt_check.load(std::memory_order_relaxed);
+    if (!check) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_check) return;
+    next_check = now + CHECK_PERIOD;
+    check();
+}
+
+Job::Scope::Scope(Job& job) noexcept : outer_job_(current_job), outer_worker_(on_worker) {
+    current_job = &job;
+    on_worker = on_worker || std::this_thread::get_id() != job.owner_;
+}
+
+Job::Scope::~Scope() {
+    current_job = outer_job_;
+    on_worker = outer_worker_;
+}
+
+void Job::fail() noexcept {
+    try {
+        throw;
+    } catch (const Cancelled&) { // NOLINT(bugprone-empty-catch)
+        // The job has its failure already.
+    } catch (...) {
+        if (!failed_.exchange(true)) failure_ = std::current_exception();
+        context_.cancel_group_execution();
+    }
+}
+
+void Job::rethrow_failure() {
+    if (failed_.load()) std::rethrow_exception(failure_);
+}
 
 } // namespace kpy::pool

@@ -2,13 +2,24 @@
 // Parallel loops for the batch operations of VecList. Work goes to oneTBB's global pool, never
 // configured here; small inputs stay on the calling thread because a dispatch costs microseconds
 // (sizes in tuning.hpp). Every helper gives results that do not depend on how the range is split.
+//
+// Interrupts: the thread that starts a job holds the interpreter lock for the whole call, so it
+// alone may look for pending signals. It does so between steps of `grain` elements of the pieces
+// it runs, and on serial paths, through a check the binding layer installs. When the check throws,
+// the job is cancelled: no thread takes a new piece or step, and the exception reaches the caller
+// once the job has ended.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <exception>
 #include <stdexcept>
+#include <thread>
+#include <type_traits>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
+#include <tbb/task_group.h>
 
 #include "tuning.hpp"
 
@@ -19,12 +30,113 @@ using tuning::SERIAL_CUTOFF;
 
 // Whether a job may go to the pool now. False when the pool would have to start for this thread
 // and the address space cannot take that start-up and its workers' stacks: the job then runs on
-// the calling thread, and a later one asks again. When true, notes that the pool is in use, so
-// that a fork first winds it down and the child, like the parent, starts a full one on its next
-// parallel job.
+// the calling thread, and a later one asks again. Always false in a child forked while the pool
+// could not be wound down. When true, notes that the pool is in use, so that a fork first winds it
+// down and the child, like the parent, starts a full one on its next parallel job.
 bool starting_parallel_work() noexcept;
 // Notes that the pool lost a worker it could not start; it is then never wound down.
 void worker_start_failed() noexcept;
+
+// The interrupt check: called on the thread of the call, with the interpreter lock held; it throws
+// to end the call (never a std::runtime_error). Installed once by the module; none by default.
+void set_interrupt_check(void (*check)()) noexcept;
+
+// A point where long work may stop. On the thread of the call it runs the interrupt check, at most
+// once per few milliseconds; inside a piece of a cancelled job it abandons the piece (on any
+// thread). Elsewhere, on a worker, it does nothing. Serial phases that can take long call it
+// every few milliseconds of work; the loops below call it between steps.
+void interruption_point();
+// For the element loops of serial phases: an interruption_point() at every 64k-th element i. The
+// first touch of fresh memory alone can make such a loop take seconds on a busy machine.
+inline void interruption_point(std::size_t i) {
+    if (i % (std::size_t{1} << 16) == 0) interruption_point();
+}
+
+// One parallel job. A piece that throws cancels the job, and the first exception is kept for the
+// thread that started it, so that no exception of ours crosses oneTBB. Pieces run in steps, each
+// after an interruption_point().
+class Job {
+  public:
+    Job() = default;
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    tbb::task_group_context& context() { return context_; }
+    // Whether the job was cancelled: its pieces stop at their next interruption_point().
+    bool cancelled() const { return failed_.load(std::memory_order_relaxed); }
+
+    template <class Step>
+    void run(std::size_t begin, std::size_t end, std::size_t step, Step&& body) noexcept {
+        const Scope scope(*this);
+        try {
+            for (std::size_t b = begin; b < end;) {
+                interruption_point();
+                const std::size_t e = end - b > step ? b + step : end;
+                body(b, e);
+                b = e;
+            }
+        } catch (...) {
+            fail();
+        }
+    }
+
+    // Runs launch() (the parallel loop) and rethrows the first failure of a piece. oneTBB's own
+    // failure to start a worker (std::runtime_error) gives way to it.
+    template <class Launch> decltype(auto) operator()(Launch&& launch) {
+        try {
+            if constexpr (std::is_void_v<decltype(launch())>) {
+                launch();
+                rethrow_failure();
+            } else {
+                auto r = launch();
+                rethrow_failure();
+                return r;
+            }
+        } catch (const std::runtime_error&) {
+            if (failed_.load()) {
+                worker_start_failed();
+                rethrow_failure();
+            }
+            throw;
+        }
+    }
+
+  private:
+    // Makes the job the current one of this thread while it runs a piece.
+    class Scope {
+      public:
+        explicit Scope(Job& job) noexcept;
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+        ~Scope();
+
+      private:
+        Job* outer_job_;
+        bool outer_worker_;
+    };
+
+    void fail() noexcept;
+    void rethrow_failure();
+
+    // Isolated: a job started inside a piece (by Python code that a signal handler or the
+    // collector runs there) must not stop half done, its results looking whole, when the
+    // enclosing job is cancelled.
+    tbb::task_group_context context_{tbb::task_group_context::isolated};
+    std::thread::id owner_ = std::this_thread::get_id();
+    std::atomic<bool> failed_{false};
+    std::exception_ptr failure_;
+};
+
+// The whole range on the calling thread, in steps of `step` with an interruption_point() before
+// each.
+template <class F> void serial_steps(std::size_t n, std::size_t step, F&& body) {
+    for (std::size_t b = 0; b < n;) {
+        interruption_point();
+        const std::size_t e = n - b > step ? b + step : n;
+        body(b, e);
+        b = e;
+    }
+}
 
 // Runs parallel() on the pool. oneTBB reports a worker thread it could not create (no memory for
 // its stack, a process limit) as std::runtime_error once the job has ended, after some pieces may
@@ -55,11 +167,17 @@ void for_range(std::size_t n, F&& body, std::size_t serial_below = SERIAL_CUTOFF
     }
     parallel_or_serial(
         [&] {
-            tbb::parallel_for(
-                tbb::blocked_range<std::size_t>(0, n, grain),
-                [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+            Job job;
+            job([&] {
+                tbb::parallel_for(
+                    tbb::blocked_range<std::size_t>(0, n, grain),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                        job.run(r.begin(), r.end(), grain, body);
+                    },
+                    job.context());
+            });
         },
-        [&] { body(std::size_t{0}, n); });
+        [&] { serial_steps(n, grain, body); });
 }
 
 // Folds piece(begin, end) results over [0, n) with `join`, which must be associative and
@@ -69,16 +187,26 @@ V reduce_range(std::size_t n, V identity, Piece&& piece, Join&& join,
                std::size_t serial_below = SERIAL_CUTOFF, std::size_t grain = GRAIN) {
     if (n == 0) return identity;
     if (n < serial_below) return piece(std::size_t{0}, n);
+    const auto fold = [&](V& acc, std::size_t b, std::size_t e) { acc = join(acc, piece(b, e)); };
     return parallel_or_serial(
         [&] {
-            return tbb::parallel_reduce(
-                tbb::blocked_range<std::size_t>(0, n, grain), identity,
-                [&](const tbb::blocked_range<std::size_t>& r, V acc) {
-                    return join(acc, piece(r.begin(), r.end()));
-                },
-                join);
+            Job job;
+            return job([&] {
+                return tbb::parallel_reduce(
+                    tbb::blocked_range<std::size_t>(0, n, grain), identity,
+                    [&](const tbb::blocked_range<std::size_t>& r, V acc) {
+                        job.run(r.begin(), r.end(), grain,
+                                [&](std::size_t b, std::size_t e) { fold(acc, b, e); });
+                        return acc;
+                    },
+                    join, job.context());
+            });
         },
-        [&] { return piece(std::size_t{0}, n); });
+        [&] {
+            V acc = identity;
+            serial_steps(n, grain, [&](std::size_t b, std::size_t e) { fold(acc, b, e); });
+            return acc;
+        });
 }
 
 // Calls block(begin, end) for the fixed blocks [k * size, (k + 1) * size) of [0, n), the last one

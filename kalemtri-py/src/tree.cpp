@@ -83,6 +83,7 @@ double far_bound(const Box& box, const Vec3d& t) {
 // rank k first and so moves the records about half as often as introselect.
 void select(Item* a, std::ptrdiff_t left, std::ptrdiff_t right, std::ptrdiff_t k, int axis) {
     while (right > left) {
+        pool::interruption_point(); // a pass over the top nodes takes tens of milliseconds
         if (right - left > 600) {
             const double n = double(right - left + 1), i = double(k - left + 1);
             const double z = std::log(n), s = 0.5 * std::exp(2.0 * z / 3.0);
@@ -141,6 +142,7 @@ Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
     finite_ = n - side;
     storage::Array<Item> items(finite_);
     for (std::size_t i = 0, f = 0, s = 0; i < n; ++i) {
+        pool::interruption_point(i);
         const Vec3d& p = points[i];
         if (finite(p)) {
             items[f++] = Item{{p.x, p.y, p.z}, static_cast<std::uint32_t>(i)};
@@ -191,6 +193,7 @@ Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
     // each subtree is built whole, depth first, while its points stay there.
     Item* it = items.data();
     boxes_[0] = bounding_box(it, 0, finite_);
+    pool::interruption_point();
     x_ = storage::Array<double>(finite_);
     y_ = storage::Array<double>(finite_);
     z_ = storage::Array<double>(finite_);

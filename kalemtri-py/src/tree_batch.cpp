@@ -68,6 +68,7 @@ storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* t, std:
     std::uint64_t* dst = other.data();
     std::vector<std::size_t> count(BUCKETS);
     for (int shift = 32; shift < 32 + 3 * CURVE_BITS + 1; shift += DIGIT) {
+        pool::interruption_point();
         std::fill(count.begin(), count.end(), 0);
         for (std::size_t i = 0; i < m; ++i)
             ++count[(src[i] >> shift) & (BUCKETS - 1)];

@@ -47,6 +47,10 @@ void clear_error() {
     PyErr_Clear();
 }
 
+void check_signals() {
+    if (PyErr_Occurred() || PyErr_CheckSignals() < 0) fail();
+}
+
 std::string type_qualname(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     std::string name = type->tp_name;

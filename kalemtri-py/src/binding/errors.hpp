@@ -21,6 +21,11 @@ PyObject* panic_type();
 // MemoryError, a PanicException from Python code) is kept and the call fails with it.
 void clear_error();
 
+// Runs the interpreter's pending signal handlers; throws when one raised (KeyboardInterrupt for
+// Ctrl-C) or an error is already set, so that the call fails with it. Long work on the thread that
+// holds the interpreter lock calls this every few milliseconds.
+void check_signals();
+
 // Gives a conversion failure of parameter `name` its "argument '<name>': " prefix (TypeError only).
 [[noreturn, gnu::cold]] void argument_error(const char* name);
 

@@ -46,12 +46,15 @@ template <class A, class B> PyObject* to_py(const std::pair<A, B>& p);
 template <class... E> PyObject* to_py(const std::tuple<E...>& t);
 template <class V> PyObject* to_py(const std::optional<V>& v);
 
-// A new list of make(0) ... make(n - 1), each a new reference; nullptr (error set) if one fails.
+// A new list of make(0) ... make(n - 1), each a new reference; nullptr (error set) if one fails
+// or a signal handler raises: a list of millions takes long enough for Ctrl-C to be expected.
 template <class Make> PyObject* make_list(std::size_t n, Make&& make) {
+    constexpr std::size_t CHECK_EVERY = std::size_t{1} << 16;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = make(i);
+        const bool interrupted = i % CHECK_EVERY == CHECK_EVERY - 1 && PyErr_CheckSignals() < 0;
+        PyObject* item = interrupted ? nullptr : make(i);
         if (!item) {
             Py_DECREF(list);
             return nullptr;
