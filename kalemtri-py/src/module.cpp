@@ -108,7 +108,9 @@ bool kalemtri_body(PyObject* m) {
            add_reconstructor(m) && PyModule_AddStringConstant(m, "_kernel_level", level) == 0 &&
            add_private(m, "_batch_operations", batch_operations()) &&
            add_unlisted_class(m, "QuatList", quat_list_type()) &&
-           add_unlisted_class(m, "VecTree", vec_tree_type());
+           add_unlisted_class(m, "VecTree", vec_tree_type()) &&
+           add_unlisted_class(m, "Pose", pose_type()) &&
+           add_unlisted_class(m, "PoseList", pose_list_type());
 }
 
 bool geometry_body(PyObject* m) {
