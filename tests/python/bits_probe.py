@@ -19,6 +19,7 @@ import kalemtri_py
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
 QuatList = kalemtri_py.QuatList
+Pose, PoseList = kalemtri_py.Pose, kalemtri_py.PoseList
 
 
 def hexbits(value):
@@ -35,13 +36,15 @@ def hexbits(value):
         return hexbits((value.x, value.y, value.z))
     if isinstance(value, Quat):
         return hexbits((value.w, value.i, value.j, value.k))
+    if isinstance(value, Pose):
+        return hexbits((value.rotation, value.translation))
     if isinstance(value, (AngleRadians, AngleDegrees)):
         return hexbits(value.angle)
     if isinstance(value, geometry.Plane):
         return hexbits((value.normal, value.distance))
     if isinstance(value, geometry.Circle):
         return hexbits((value.center, value.radius, value.normal))
-    if isinstance(value, (tuple, list, VecList, QuatList)):
+    if isinstance(value, (tuple, list, VecList, QuatList, PoseList)):
         return ",".join(hexbits(v) for v in value)
     raise TypeError(type(value).__name__)
 
@@ -120,6 +123,11 @@ def computations(inputs):
         ("to_matrix", lambda: u.to_matrix()),
         ("from_rotation_matrix", lambda: Quat.from_rotation_matrix(q.to_matrix())),
         ("between", lambda: Quat.between(a, b)),
+        ("quat_xyzw", lambda: (Quat.from_xyzw(*q.to_xyzw()), q.to_xyzw())),
+        ("pose_apply", lambda: Pose(u, b).apply(a)),
+        ("pose_then", lambda: Pose(u, a).then(Pose(q, b))),
+        ("pose_inverse", lambda: Pose(q, a).inverse()),
+        ("pose_matrix", lambda: (Pose(u, a).to_matrix(), Pose.from_matrix(Pose(q, b).to_matrix()))),
     ]
     libm = [
         ("sin", lambda: angle.sin()),
@@ -136,6 +144,7 @@ def computations(inputs):
         ("from_euler", lambda: Quat.from_euler("zyx", angle, AngleRadians(s), AngleRadians(-t))),
         ("from_euler_intrinsic", lambda: Quat.from_euler("XZX", angle, AngleRadians(s), angle)),
         ("to_euler", lambda: (u.to_euler("xyz"), u.to_euler("ZXZ"))),
+        ("pose_interpolate", lambda: Pose.interpolate(Pose(u, a), Pose(q.normalize(), b), t)),
     ]
     return [("own", n, f) for n, f in own] + [("libm", n, f) for n, f in libm]
 
@@ -182,6 +191,15 @@ def batch_computations(inputs, n):
     out.append(("own", "batch_quat_inverse", lambda: quats.inverse()))
     out.append(("own", "batch_quat_normalize", lambda: quats.normalize()))
     out.append(("own", "batch_quat_rotate", lambda: quats.rotate(v)))
+    # PoseList and Pose over lists, over inputs drawn after everything above.
+    poses = PoseList([Pose(inputs.quat(), inputs.vec()) for _ in range(n)])
+    p = Pose(inputs.unit_quat(), inputs.vec())
+    out.append(("own", "batch_pose_then", lambda: poses.then(p)))
+    out.append(("own", "batch_pose_after", lambda: poses.after(p)))
+    out.append(("own", "batch_pose_inverse", lambda: poses.inverse()))
+    out.append(("own", "batch_pose_apply", lambda: poses.apply(v)))
+    out.append(("own", "batch_pose_apply_one", lambda: p.apply(v)))
+    out.append(("own", "batch_pose_fit", lambda: Pose.fit(v, poses.apply(v))))
     return out
 
 
