@@ -265,8 +265,14 @@ def test_fit_degenerate_sets():
         ((np.zeros((2, 3)), np.zeros((3, 3))), "argument 'target': 3 points for 2 source points"),
         ((np.zeros((2, 3)), np.zeros((2, 3)), np.ones(3)), "argument 'weights': 3 weights for 2"),
         ((np.zeros((2, 3)), np.zeros((2, 3)), np.zeros(2)), "argument 'weights': every weight"),
-        ((np.zeros((2, 3)), np.zeros((2, 3)), np.array([1, -1.0])), "argument 'weights': weights[1]"),
-        ((np.zeros((2, 3)), np.zeros((2, 3)), np.array([NAN, 1])), "argument 'weights': weights[0]"),
+        (
+            (np.zeros((2, 3)), np.zeros((2, 3)), np.array([1, -1.0])),
+            "argument 'weights': weights[1]",
+        ),
+        (
+            (np.zeros((2, 3)), np.zeros((2, 3)), np.array([NAN, 1])),
+            "argument 'weights': weights[0]",
+        ),
         ((np.zeros((1, 3)), np.zeros((1, 3)), np.array([math.inf])), "argument 'weights'"),
         ((np.zeros((2, 2)), np.zeros((2, 3))), "argument 'source': buffer shape (2, 2)"),
     ],

@@ -275,9 +275,10 @@ def test_quat_list_scalar_last_buffers(rotation):
     xyzw = np.array([q.to_xyzw() for q in quats])
     ql = QuatList.from_xyzw(xyzw)
     assert [bits_of(q) for q in ql] == [bits_of(q) for q in quats]
-    assert QuatList.from_xyzw(xyzw.astype(np.float32)).to_xyzw().tolist() == xyzw.astype(
-        np.float32
-    ).tolist()
+    assert (
+        QuatList.from_xyzw(xyzw.astype(np.float32)).to_xyzw().tolist()
+        == xyzw.astype(np.float32).tolist()
+    )
     view = ql.to_xyzw()
     assert view.readonly and view.format == "d" and view.shape == (len(quats), 4)
     assert np.asarray(view).tobytes() == xyzw.tobytes()
