@@ -10,12 +10,11 @@ from collections.abc import Iterable, Sequence
 from typing import (
     Any,
     ClassVar,
-    Literal,
     Protocol,
     SupportsFloat,
     SupportsIndex,
+    TypeVar,
     final,
-    overload,
     type_check_only,
 )
 
@@ -328,27 +327,18 @@ class Quat:
         AngleDegrees.to_radians: (x * pi) / 180); an AngleRadians or AngleDegrees always means its
         own unit, whatever degrees says.
         """
-    @overload
     def to_euler(
-        self, seq: str, degrees: Literal[False] = False
-    ) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
-        """(a, b, c) with from_euler(seq, a, b, c) rotating like self, as scipy's as_euler.
-
-        a, c in [-pi, pi]; b in [0, pi] (seq like 'zxz') or [-pi/2, pi/2] (like 'xyz'). Gimbal
-        lock (b at an end, within rounding): c is 0 and a carries the whole turn. degrees=True
-        gives each angle's to_degrees().
-        """
-    @overload
-    def to_euler(
-        self, seq: str, degrees: Literal[True]
-    ) -> tuple[AngleDegrees, AngleDegrees, AngleDegrees]: ...
-    @overload
-    def to_euler(
-        self, seq: str, degrees: bool
+        self, seq: str, degrees: bool = False
     ) -> (
         tuple[AngleRadians, AngleRadians, AngleRadians]
         | tuple[AngleDegrees, AngleDegrees, AngleDegrees]
-    ): ...
+    ):
+        """(a, b, c) with from_euler(seq, a, b, c) rotating like self, as scipy's as_euler.
+
+        a, c in [-pi, pi]; b in [0, pi] (seq like 'zxz') or [-pi/2, pi/2] (like 'xyz'). Gimbal
+        lock (b at an end, within rounding): c is 0 and a carries the whole turn. AngleRadians,
+        or with degrees=True AngleDegrees (each angle's to_degrees()).
+        """
     @staticmethod
     def from_xyzw(x: _Float, y: _Float, z: _Float, w: _Float) -> Quat:
         """The Quat rotating like scipy's Rotation.from_quat([x, y, z, w]) (scalar last, as
@@ -521,6 +511,9 @@ class QuatList:
     def __release_buffer__(self, buffer: memoryview, /) -> None:
         """Ends a view."""
 
+# What Pose.apply moves: a vector, or every vector of a list.
+_Points = TypeVar("_Points", Vec3d, VecList)
+
 @final
 class Pose:
     """A rigid pose: v -> rotation.rotate(v) + translation, a rotation then a translation.
@@ -551,12 +544,9 @@ class Pose:
     def inverse(self) -> Pose:
         """With r = rotation.inverse(): rotation r, translation -(r.rotate(translation)); a zero
         rotation gives NaN."""
-    @overload
-    def apply(self, x: Vec3d) -> Vec3d:
+    def apply(self, x: _Points) -> _Points:
         """rotation.rotate(x) + translation, bit for bit; for a VecList a new VecList of that per
         element, in one pass on the worker pool."""
-    @overload
-    def apply(self, x: VecList) -> VecList: ...
     def to_matrix(self) -> list[list[float]]:
         """Rows [[R, t], [0, 0, 0, 1]] with R = rotation.to_matrix(): M @ (v, 1) == (apply(v), 1)
         for a unit rotation."""
