@@ -10,9 +10,9 @@
 #include "classes.hpp"
 #include "kalemtri/src/format.hpp"
 #include "kalemtri/src/pose_fit.hpp"
-#include "kernels.hpp"
 #include "pickle.hpp"
 #include "pool.hpp"
+#include "pose_kernels.hpp"
 #include "tuning.hpp"
 #include "vec_list.hpp"
 
@@ -38,21 +38,17 @@ PyObject* pose_text(const Pose& p) {
 // ---------------------------------------------------------------------------------------------
 // Applying: a vector, or every element of a VecList in one pass
 
-// Per fixed block: the rotation by VecList.rotated's kernel into a block on the stack, still in L1,
-// then the translation by VecList.__add__'s kernel, so each element is rotate(v) + translation as
-// the single call computes it, at every level.
+// The map kernel of VecList's batch operations with Pose::apply as the formula, so each element
+// is rotate(v) + translation as the single call computes it, at every level, in one pass.
 VecList apply_list(const Pose& p, const VecList& v) {
     const std::size_t n = v.items.size();
     Array<Vec3d> out(n);
     const Vec3d* src = v.items.data();
     Vec3d* dst = out.data();
-    const kernels::Rotate rotate{p.rotation};
-    const kernels::Add translate{p.translation};
+    const kernels::PoseApply apply{p};
     const kernels::Level level = kernels::chosen_level();
     pool::for_blocks(n, tuning::MAP_BLOCK, [=](std::size_t b, std::size_t e) {
-        Vec3d rotated[tuning::MAP_BLOCK];
-        kernels::map_block<Vec3d>(level, src + b, rotated, e - b, rotate);
-        kernels::map_block<Vec3d>(level, rotated, dst + b, e - b, translate);
+        kernels::map_block<Vec3d>(level, src + b, dst + b, e - b, apply);
     });
     return {std::move(out)};
 }

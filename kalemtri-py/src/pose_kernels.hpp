@@ -1,10 +1,11 @@
 #pragma once
-// The batch kernels of PoseList, built like quat_kernels.hpp's: one plain loop per block, compiled
-// once per instruction-set level, each element the core's own inline formula, so every level gives
-// the bits of the single-pose method.
+// The batch kernels of PoseList and Pose.apply, built like quat_kernels.hpp's: one plain loop per
+// block, compiled once per instruction-set level, each element the core's own inline formula, so
+// every level gives the bits of the single-pose method.
 #include <cstddef>
 
 #include "kalemtri/src/pose.hpp"
+#include "kernels.hpp"
 #include "levels.hpp"
 #include "quat_kernels.hpp"
 
@@ -43,6 +44,13 @@ void pose_map_block(Level level, const Pose* src, Pose* dst, std::size_t n, cons
     if constexpr (requires { F::no_fma_level; }) level = without_fma(level);
     run_at(level, PoseMapBody<F>{src, dst, n, f});
 }
+
+// One pose applied to every element of a VecList, as a map kernel of kernels.hpp (map_block):
+// the rotation and the translation of an element in one pass.
+struct PoseApply {
+    Pose o;
+    Vec3d operator()(const Vec3d& e) const { return o.apply(e); }
+};
 
 // dst[i] = p[i].apply(v[i]) over one block.
 struct ApplyPairsBody {

@@ -133,6 +133,29 @@ TEST(pose_list_levels_match_the_formulas) {
     check_pose_levels("inverse", PoseInverse{});
 }
 
+TEST(apply_to_a_list_matches_apply_at_every_level) {
+    const Pose poses[] = {{{0.9, 0.1, 0.3, 0.2}, {1, 2, 3}},
+                          {{0, -0.0, 2.0, inf}, {-inf, 0, 1}},
+                          {{DEFAULT_NAN, 1, 0, 0}, {1, DEFAULT_NAN, 0}}};
+    for (const Pose& p : poses)
+        for (bool nans : {false, true})
+            for (std::size_t n : SIZES) {
+                Mix mix{31, nans};
+                std::vector<Vec3d> v(n), got(n);
+                for (Vec3d& e : v)
+                    e = mix.vec();
+                for (Level level : LEVELS) {
+                    if (!supported(level)) continue;
+                    map_block<Vec3d>(level, v.data(), got.data(), n, PoseApply{p});
+                    for (std::size_t i = 0; i < n; ++i)
+                        if (!same_value(got[i], p.apply(v[i]), nans))
+                            check::fail(__FILE__, __LINE__,
+                                        std::string("apply at ") + name(level) + ", n " +
+                                            std::to_string(n) + ", element " + std::to_string(i));
+                }
+            }
+}
+
 TEST(apply_pairs_levels_match_apply) {
     for (bool nans : {false, true})
         for (std::size_t n : SIZES) {
