@@ -59,7 +59,7 @@ struct Mix {
     Pose pose() { return {{next(), next(), next(), next()}, vec()}; }
 };
 
-const std::size_t SIZES[] = {1, 5, 33, kpy::tuning::MAP_BLOCK};
+const std::size_t SIZES[] = {1, 5, 33, POSE_CHUNK + 3, kpy::tuning::MAP_BLOCK};
 
 template <class F> void check_pose_levels(const char* op, const F& f) {
     for (bool nans : {false, true})
