@@ -192,6 +192,132 @@ void DoubleRows::copy_to(double* dst) const {
         tuning::COPY_SERIAL_ROWS, tuning::COPY_GRAIN_ROWS);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Small matrices from nested sequences
+
+namespace {
+
+struct MatrixForm {
+    const char* arg;
+    const char* form;
+};
+
+[[noreturn]] void not_a_matrix(const MatrixForm& f, PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, not '%s'", f.arg, f.form,
+                 type_qualname(obj).c_str());
+    fail();
+}
+
+[[noreturn]] void wrong_length(const MatrixForm& f, const char* what, Py_ssize_t n) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': %s of length %zd; expected %s", f.arg, what, n,
+                 f.form);
+    fail();
+}
+
+// A tuple of an iterable's items (a new reference); a str is refused.
+PyObject* items_of(const MatrixForm& f, PyObject* obj) {
+    if (PyUnicode_Check(obj)) not_a_matrix(f, obj);
+    PyObject* items = PySequence_Tuple(obj);
+    if (!items) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            not_a_matrix(f, obj);
+        }
+        fail();
+    }
+    return items;
+}
+
+void read_row(const MatrixForm& f, PyObject* row, std::size_t cols, double* out) {
+    PyObject* items = items_of(f, row);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    if (n != static_cast<Py_ssize_t>(cols)) {
+        Py_DECREF(items);
+        wrong_length(f, "a row", n);
+    }
+    for (Py_ssize_t c = 0; c < n; ++c) {
+        // The snapshot holds the item while __float__ runs, whatever that does to `row`.
+        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items, c));
+        if (v == -1.0 && PyErr_Occurred()) {
+            Py_DECREF(items);
+            argument_error(f.arg);
+        }
+        out[c] = v;
+    }
+    Py_DECREF(items);
+}
+
+} // namespace
+
+std::size_t read_matrix_rows(PyObject* m, const char* arg, std::size_t cols, std::size_t min_rows,
+                             std::size_t max_rows, const char* form, double* out) {
+    const MatrixForm f{arg, form};
+    if (PyObject_CheckBuffer(m)) {
+        const std::string what = std::string("argument '") + arg + "'";
+        const DoubleRows rows(m, cols, what.c_str());
+        if (rows.rows() < min_rows || rows.rows() > max_rows) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': %zu rows; expected %s", arg, rows.rows(),
+                         form);
+            fail();
+        }
+        rows.copy_to(out);
+        return rows.rows();
+    }
+    PyObject* rows = items_of(f, m);
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(rows));
+    try {
+        if (n < min_rows || n > max_rows) wrong_length(f, "a matrix", PyTuple_GET_SIZE(rows));
+        for (std::size_t r = 0; r < n; ++r)
+            read_row(f, PyTuple_GET_ITEM(rows, static_cast<Py_ssize_t>(r)), cols, out + r * cols);
+    } catch (...) {
+        Py_DECREF(rows);
+        throw;
+    }
+    Py_DECREF(rows);
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Results as arrays
+
+namespace {
+
+// Owns the doubles behind a result view; never changes, so views need no count.
+struct MatrixBlock {
+    storage::Array<double> data;
+    std::size_t rows, cols;
+};
+
+DoubleMatrix export_block(MatrixBlock& b) { return {b.data.data(), b.rows, b.cols}; }
+void release_block(MatrixBlock&) {}
+
+PyTypeObject* matrix_block_type() {
+    static ClassDef def{
+        .name = "Float64Rows",
+        .constructor = {}, // made by the module only
+        .methods = {},
+        .properties = {},
+        .slots =
+            {
+                slot(Py_bf_getbuffer, get_buffer<export_block, release_block>),
+                slot(Py_bf_releasebuffer, release_buffer<release_block>),
+            },
+    };
+    return create_class<MatrixBlock>(def);
+}
+
+} // namespace
+
+PyObject* matrix_view(storage::Array<double>&& data, std::size_t rows, std::size_t cols) {
+    if (!matrix_block_type()) fail();
+    PyObject* owner = new_instance<MatrixBlock>(MatrixBlock{std::move(data), rows, cols});
+    if (!owner) fail();
+    PyObject* view = PyMemoryView_FromObject(owner);
+    Py_DECREF(owner);
+    if (!view) fail();
+    return view;
+}
+
 Bytes::Bytes(PyObject* obj) {
     if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) fail();
 }

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "binding.hpp"
+#include "storage.hpp"
 
 namespace kpy {
 
@@ -86,6 +87,17 @@ class Bytes {
   private:
     Py_buffer view_{};
 };
+
+// A small matrix of doubles from nested sequences of floats or a buffer of doubles or floats:
+// `cols` columns and from `min_rows` to `max_rows` rows, written row by row to `out` (room for
+// max_rows * cols); returns the number of rows. Each sequence is read from a tuple snapshot of it,
+// so an item's __float__ that changes the caller's lists cannot pull rows or items from under the
+// reader. Messages name argument `arg` and describe the accepted forms as `form`.
+std::size_t read_matrix_rows(PyObject* m, const char* arg, std::size_t cols, std::size_t min_rows,
+                             std::size_t max_rows, const char* form, double* out);
+
+// A read-only memoryview of shape (rows, cols) over `data`, which a new object of its own keeps.
+PyObject* matrix_view(storage::Array<double>&& data, std::size_t rows, std::size_t cols);
 
 // memcpy on the worker pool for large blocks.
 void copy_bytes(void* dst, const void* src, std::size_t bytes);

@@ -24,4 +24,8 @@ PyObject* geometry_module();
 // The spatial index, a module attribute outside `__all__`.
 PyTypeObject* vec_tree_type();
 
+// Rigid poses, module attributes outside `__all__`, registered last.
+PyTypeObject* pose_type();
+PyTypeObject* pose_list_type();
+
 } // namespace kpy

@@ -111,6 +111,8 @@ bool kalemtri_body(PyObject* m) {
            add_private(m, "_batch_operations", batch_operations()) &&
            add_unlisted_class(m, "QuatList", quat_list_type()) &&
            add_unlisted_class(m, "VecTree", vec_tree_type()) &&
+           add_unlisted_class(m, "Pose", pose_type()) &&
+           add_unlisted_class(m, "PoseList", pose_list_type()) &&
            PyModule_AddStringConstant(m, "__version__", KALEMTRI_VERSION) == 0;
 }
 

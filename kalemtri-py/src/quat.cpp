@@ -1,9 +1,11 @@
 #include "kalemtri/src/quat.hpp"
 
+#include <optional>
 #include <tuple>
 
 #include "buffer.hpp"
 #include "classes.hpp"
+#include "kalemtri/src/angle.hpp"
 #include "kalemtri/src/euler.hpp"
 #include "kalemtri/src/format.hpp"
 #include "kalemtri/src/matrix.hpp"
@@ -36,76 +38,9 @@ static_assert(sizeof(Matrix3) == 9 * sizeof(double));
 
 constexpr const char* MATRIX_FORM = "3 rows of 3 floats, or a (3, 3) buffer of float64 or float32";
 
-[[noreturn]] void not_a_matrix(PyObject* obj) {
-    PyErr_Format(PyExc_TypeError, "argument 'm': expected %s, not '%s'", MATRIX_FORM,
-                 type_qualname(obj).c_str());
-    fail();
-}
-
-[[noreturn]] void wrong_length(const char* what, Py_ssize_t n) {
-    PyErr_Format(PyExc_ValueError, "argument 'm': %s of length %zd; expected %s", what, n,
-                 MATRIX_FORM);
-    fail();
-}
-
-// A tuple of an iterable's items (a new reference); a str is refused. A snapshot, not the list
-// itself: the items' __float__ may change the caller's lists, and must not pull rows or items from
-// under the reader.
-PyObject* items_of(PyObject* obj) {
-    if (PyUnicode_Check(obj)) not_a_matrix(obj);
-    PyObject* items = PySequence_Tuple(obj);
-    if (!items) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            not_a_matrix(obj);
-        }
-        fail();
-    }
-    return items;
-}
-
-void read_row(PyObject* row, std::array<double, 3>& out) {
-    PyObject* items = items_of(row);
-    const Py_ssize_t n = PyTuple_GET_SIZE(items);
-    if (n != 3) {
-        Py_DECREF(items);
-        wrong_length("a row", n);
-    }
-    for (Py_ssize_t c = 0; c < 3; ++c) {
-        // The snapshot holds the item while __float__ runs, whatever that does to `row`.
-        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items, c));
-        if (v == -1.0 && PyErr_Occurred()) {
-            Py_DECREF(items);
-            argument_error("m");
-        }
-        out[static_cast<std::size_t>(c)] = v;
-    }
-    Py_DECREF(items);
-}
-
 Matrix3 read_matrix(PyObject* m) {
     Matrix3 out;
-    if (PyObject_CheckBuffer(m)) {
-        const DoubleRows rows(m, 3, "argument 'm'");
-        if (rows.rows() != 3) {
-            PyErr_Format(PyExc_ValueError, "argument 'm': %zu rows; expected %s", rows.rows(),
-                         MATRIX_FORM);
-            fail();
-        }
-        rows.copy_to(out[0].data());
-        return out;
-    }
-    PyObject* rows = items_of(m);
-    try {
-        const Py_ssize_t n = PyTuple_GET_SIZE(rows);
-        if (n != 3) wrong_length("a matrix", n);
-        for (Py_ssize_t r = 0; r < 3; ++r)
-            read_row(PyTuple_GET_ITEM(rows, r), out[static_cast<std::size_t>(r)]);
-    } catch (...) {
-        Py_DECREF(rows);
-        throw;
-    }
-    Py_DECREF(rows);
+    read_matrix_rows(m, "m", 3, 3, 3, MATRIX_FORM, out[0].data());
     return out;
 }
 
@@ -134,16 +69,48 @@ kalemtri::EulerSequence euler_sequence(PyObject* seq) {
     return *parsed;
 }
 
+using kalemtri::AngleDegrees;
 using kalemtri::AngleRadians;
 
-Quat from_euler(PyObject* seq, const AngleRadians& a, const AngleRadians& b,
-                const AngleRadians& c) {
-    return kalemtri::from_euler(euler_sequence(seq), a, b, c);
+// An AngleRadians or AngleDegrees in its own unit, or a float in radians, or in degrees with
+// `degrees`; degrees become radians by AngleDegrees.to_radians().
+AngleRadians angle_argument(PyObject* o, const char* name, bool degrees) {
+    if (is_instance<AngleRadians>(o)) {
+        SharedBorrow b(instance<AngleRadians>(o)->flag);
+        return instance<AngleRadians>(o)->value;
+    }
+    if (is_instance<AngleDegrees>(o)) {
+        SharedBorrow b(instance<AngleDegrees>(o)->flag);
+        return instance<AngleDegrees>(o)->value.to_radians();
+    }
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) argument_error(name);
+    return degrees ? AngleDegrees{v}.to_radians() : AngleRadians{v};
 }
 
-std::tuple<AngleRadians, AngleRadians, AngleRadians> to_euler(const Quat& q, PyObject* seq) {
+Quat from_euler(PyObject* seq, PyObject* a, PyObject* b, PyObject* c, std::optional<bool> degrees) {
+    const bool deg = degrees.value_or(false);
+    const AngleRadians ra = angle_argument(a, "a", deg), rb = angle_argument(b, "b", deg);
+    const AngleRadians rc = angle_argument(c, "c", deg);
+    return kalemtri::from_euler(euler_sequence(seq), ra, rb, rc);
+}
+
+PyObject* to_euler(const Quat& q, PyObject* seq, std::optional<bool> degrees) {
     const auto e = kalemtri::to_euler(q, euler_sequence(seq));
-    return {e[0], e[1], e[2]};
+    if (degrees.value_or(false))
+        return result(std::tuple{e[0].to_degrees(), e[1].to_degrees(), e[2].to_degrees()});
+    return result(std::tuple{e[0], e[1], e[2]});
+}
+
+// ---------------------------------------------------------------------------------------------
+// scipy's and PyGLM's scalar-last order. scipy's Rotation.from_quat([x, y, z, w]) turns v to
+// q v conj(q), and rotate() applies conj(q) v q: the same rotation is conj(q), so the vector part
+// changes sign. Sign flips only, exact.
+
+Quat from_xyzw(double x, double y, double z, double w) { return {w, -x, -y, -z}; }
+
+std::tuple<double, double, double, double> to_xyzw(const Quat& q) {
+    return {-q.i, -q.j, -q.k, q.w};
 }
 
 } // namespace
@@ -170,12 +137,14 @@ PyTypeObject* quat_type() {
                 method<"to_matrix", kalemtri::to_matrix>(),
                 method<"axis_angle", &Quat::axis_angle>(),
                 static_method<Quat, "slerp", Quat::slerp, "a, b, t">(),
-                static_method<Quat, "from_euler", from_euler, "seq, a, b, c">(),
-                method<"to_euler", to_euler, "seq">(),
+                static_method<Quat, "from_euler", from_euler, "seq, a, b, c, degrees=False">(),
+                method<"to_euler", to_euler, "seq, degrees=False">(),
                 static_method<Quat, "between", Quat::between, "a, b">(),
                 method<"__reduce__", reduce_value<Quat>>(),
                 method<"__copy__", copy_value<Quat>>(),
                 method<"__deepcopy__", deep_copy_value<Quat>, "memo">(),
+                static_method<Quat, "from_xyzw", from_xyzw, "x, y, z, w">(),
+                method<"to_xyzw", to_xyzw>(),
             },
         .properties =
             {

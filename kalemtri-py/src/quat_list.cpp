@@ -116,6 +116,39 @@ QuatList from_buffer(PyObject* buffer) {
     return {std::move(items), 0};
 }
 
+// Rows (x, y, z, w), scipy's and PyGLM's order, to Quat::from_xyzw's (w, -x, -y, -z): sign flips
+// and moves only, exact.
+QuatList from_xyzw(PyObject* buffer) {
+    DoubleRows rows(buffer, 4, "argument 'buffer'");
+    Array<Quat> items(rows.rows());
+    Quat* q = items.data();
+    rows.copy_to(reinterpret_cast<double*>(q));
+    pool::for_range(items.size(), [=](std::size_t b, std::size_t e) {
+        for (std::size_t n = b; n < e; ++n) {
+            const Quat r = q[n]; // read as (x, y, z, w)
+            q[n] = {r.k, -r.w, -r.i, -r.j};
+        }
+    });
+    return {std::move(items), 0};
+}
+
+// An (N, 4) read-only view of the rows (x, y, z, w) = (-i, -j, -k, w).
+PyObject* to_xyzw(const QuatList& q) {
+    const std::size_t n = q.items.size();
+    Array<double> out(4 * n);
+    const Quat* src = q.items.data();
+    double* dst = out.data();
+    pool::for_range(n, [=](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            dst[4 * i] = -src[i].i;
+            dst[4 * i + 1] = -src[i].j;
+            dst[4 * i + 2] = -src[i].k;
+            dst[4 * i + 3] = src[i].w;
+        }
+    });
+    return matrix_view(std::move(out), n, 4);
+}
+
 Array<Quat> copy_items(const Quat* data, std::size_t n) {
     Array<Quat> items(n);
     copy_bytes(items.data(), data, n * sizeof(Quat));
@@ -196,6 +229,8 @@ PyTypeObject* create() {
                 method<"__reduce__", reduce>(),
                 method<"__copy__", copy>(),
                 method<"__deepcopy__", deep_copy, "memo">(),
+                static_method<QuatList, "from_xyzw", from_xyzw, "buffer">(),
+                method<"to_xyzw", to_xyzw>(),
             },
         .properties = {},
         .slots =

@@ -15,6 +15,9 @@ inline constexpr std::size_t GRAIN = 4096;
 // Element-wise kernels run on blocks at fixed positions (see pool::for_blocks). 1024 elements are
 // 24 KiB in and at most 24 KiB out: one block stays in L1/L2 and the per-block call is negligible.
 inline constexpr std::size_t MAP_BLOCK = 1024;
+// Pose.fit sums its points in blocks at fixed positions, one partial sum per block added in block
+// order: 1024 pairs are 48 KiB, and the per-block partials of 10^6 pairs a few pages.
+inline constexpr std::size_t FIT_BLOCK = 1024;
 // The nearest-point fold keeps one block of distances on the stack (2 KiB) and rescans only the
 // winning block, so a block must be small enough that the rescan is cheap.
 inline constexpr std::size_t NEAREST_BLOCK = 256;

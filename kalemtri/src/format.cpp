@@ -107,6 +107,14 @@ char* write_text(const Quat& q, char* out) noexcept {
     return write_fields("Quat", {q.w, q.i, q.j, q.k}, out);
 }
 
+char* write_text(const Pose& p, char* out) noexcept {
+    out = append(out, "Pose(");
+    out = write_text(p.rotation, out);
+    out = append(out, ", ");
+    out = append(write_text(p.translation, out), ")");
+    return out;
+}
+
 char* write_text(const AngleRadians& a, char* out) noexcept {
     return append(write_number(a.angle, out), RADIANS_UNIT);
 }

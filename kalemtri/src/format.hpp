@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "kalemtri/src/angle.hpp"
+#include "kalemtri/src/pose.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
 
@@ -28,6 +29,10 @@ char* write_text(const Vec3d& v, char* out) noexcept;
 // "Quat(w, i, j, k)".
 inline constexpr std::size_t MAX_QUAT_TEXT = 4 * MAX_NUMBER_TEXT + 12;
 char* write_text(const Quat& q, char* out) noexcept;
+
+// "Pose(Quat(w, i, j, k), Vec3d(x, y, z))".
+inline constexpr std::size_t MAX_POSE_TEXT = MAX_QUAT_TEXT + MAX_VEC3D_TEXT + 8;
+char* write_text(const Pose& p, char* out) noexcept;
 
 // Angles: the number, then the unit (" radians", or the degree sign U+00B0 in UTF-8, no space).
 inline constexpr char RADIANS_UNIT[] = " radians";

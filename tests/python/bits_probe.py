@@ -19,6 +19,7 @@ import kalemtri_py
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
 QuatList = kalemtri_py.QuatList
+Pose, PoseList = kalemtri_py.Pose, kalemtri_py.PoseList
 SPECIALS = [
     struct.unpack(">d", bytes.fromhex(b))[0]
     for b in ("7ff8000000000000", "fff8000000000000", "7ff8000000000123", "fffc0000000004a5")
@@ -39,13 +40,15 @@ def hexbits(value):
         return hexbits((value.x, value.y, value.z))
     if isinstance(value, Quat):
         return hexbits((value.w, value.i, value.j, value.k))
+    if isinstance(value, Pose):
+        return hexbits((value.rotation, value.translation))
     if isinstance(value, (AngleRadians, AngleDegrees)):
         return hexbits(value.angle)
     if isinstance(value, geometry.Plane):
         return hexbits((value.normal, value.distance))
     if isinstance(value, geometry.Circle):
         return hexbits((value.center, value.radius, value.normal))
-    if isinstance(value, (tuple, list, VecList, QuatList)):
+    if isinstance(value, (tuple, list, VecList, QuatList, PoseList)):
         return ",".join(hexbits(v) for v in value)
     raise TypeError(type(value).__name__)
 
@@ -138,6 +141,11 @@ def computations(inputs):
         ("to_matrix", lambda: u.to_matrix()),
         ("from_rotation_matrix", lambda: Quat.from_rotation_matrix(q.to_matrix())),
         ("between", lambda: Quat.between(a, b)),
+        ("quat_xyzw", lambda: (Quat.from_xyzw(*q.to_xyzw()), q.to_xyzw())),
+        ("pose_apply", lambda: Pose(u, b).apply(a)),
+        ("pose_then", lambda: Pose(u, a).then(Pose(q, b))),
+        ("pose_inverse", lambda: Pose(q, a).inverse()),
+        ("pose_matrix", lambda: (Pose(u, a).to_matrix(), Pose.from_matrix(Pose(q, b).to_matrix()))),
     ]
     libm = [
         ("sin", lambda: angle.sin()),
@@ -154,6 +162,7 @@ def computations(inputs):
         ("from_euler", lambda: Quat.from_euler("zyx", angle, AngleRadians(s), AngleRadians(-t))),
         ("from_euler_intrinsic", lambda: Quat.from_euler("XZX", angle, AngleRadians(s), angle)),
         ("to_euler", lambda: (u.to_euler("xyz"), u.to_euler("ZXZ"))),
+        ("pose_interpolate", lambda: Pose.interpolate(Pose(u, a), Pose(q.normalize(), b), t)),
     ]
     return [("own", n, f) for n, f in own] + [("libm", n, f) for n, f in libm]
 
@@ -208,6 +217,23 @@ def batch_computations(inputs, n, prefix="batch_", vec=Inputs.vec, quat=Inputs.q
     return out
 
 
+def pose_batch_computations(inputs, n, prefix, vec, quat):
+    """PoseList and Pose over lists, each line's name starting with `prefix`."""
+    v = VecList([vec(inputs) for _ in range(n)])
+    poses = PoseList([Pose(quat(inputs), vec(inputs)) for _ in range(n)])
+    p = Pose(inputs.unit_quat() if quat is Inputs.quat else quat(inputs), vec(inputs))
+    out = [
+        ("own", prefix + "pose_then", lambda: poses.then(p)),
+        ("own", prefix + "pose_after", lambda: poses.after(p)),
+        ("own", prefix + "pose_inverse", lambda: poses.inverse()),
+        ("own", prefix + "pose_apply", lambda: poses.apply(v)),
+        ("own", prefix + "pose_apply_one", lambda: p.apply(v)),
+    ]
+    if quat is Inputs.quat:
+        out.append(("own", prefix + "pose_fit", lambda: Pose.fit(v, poses.apply(v))))
+    return out
+
+
 def lines(count, seed=20261207, batch=2000):
     inputs = Inputs(seed)
     out = []
@@ -225,6 +251,13 @@ def lines(count, seed=20261207, batch=2000):
     nans = batch_computations(inputs, batch, "batch_nan_", Inputs.special_vec, Inputs.special_quat)
     for kind, name, thunk in nans:
         out.append(f"{kind} {name} {hexbits(thunk())}")
+    # Poses last, for the same reason.
+    for prefix, vec, quat in (
+        ("batch_", Inputs.vec, Inputs.quat),
+        ("batch_nan_", Inputs.special_vec, Inputs.special_quat),
+    ):
+        for kind, name, thunk in pose_batch_computations(inputs, batch, prefix, vec, quat):
+            out.append(f"{kind} {name} {hexbits(thunk())}")
     return out
 
 

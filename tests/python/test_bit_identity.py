@@ -93,6 +93,17 @@ OWN_DIGESTS = {
     "batch_nan_quat_inverse": "5822a1af043a95bba0ea11493e79f19531b43fcfbf079463d63891a5f0b5deb6",
     "batch_nan_quat_normalize": "8267e409eda44927672f3e5186a49fba9765e3deac2ea7b64df7c01b930e174a",
     "batch_nan_quat_rotate": "23ecd209a005c7da7f3b950b81a9dbd89f9bc2ad7f49a5529b2a80e652e73a52",
+    "quat_xyzw": "d0a36867204a052ac57bbdbc541a0240f790936045143e91510ab39faea4180c",
+    "pose_apply": "c8c6c447b3bc98aa8e713c737243a59dba51218461f0d2c2927da47acebb1bbc",
+    "pose_then": "3f46c2cc8969d35bca40bcf7464d28c0f66cd8d46a2336cecd264dcaedf570ca",
+    "pose_inverse": "930fcfc1a5cc6515640f7cf0627d14eacd8dbfb549abf7d73fd4b95f0b7db6b6",
+    "pose_matrix": "8f766b2a398e3a64c743c2120a7fdc73cf9fadd122f3480e5ff7d516e5167955",
+    "batch_pose_then": "def4b60188680fd548d819be4be6e47114901134c4fdd93e471ac7f099795bae",
+    "batch_pose_after": "b833e7a34616d6d6822afad3e42e2b922a350768cad72ef9ca356c8ec54bcf09",
+    "batch_pose_inverse": "b0179a33e2167366684ebff3427746a27575f7c3843703be38a78c3148d9ed62",
+    "batch_pose_apply": "2f2e1f5ad35d4f22216acd8eed1f78bf454adaebea84fc0320106b3c84c7fe4e",
+    "batch_pose_apply_one": "0ec1b65a7d3ea0015a4901e28254331dc6f553abd7d48ae78a43c105f7a94947",
+    "batch_pose_fit": "d309db2123d9b259204f77206f561ecdea380faa5190e1afccf13e5b4a503be7",
 }
 
 

@@ -11,9 +11,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import kalemtri_py
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
 Plane, Circle = geometry.Plane, geometry.Circle
+Pose, PoseList = kalemtri_py.Pose, kalemtri_py.PoseList
 
 
 class Boom(Exception):
@@ -77,6 +79,10 @@ def state(obj):
         return tuple(bits(getattr(obj, c)) for c in "wijk")
     if isinstance(obj, QuatList):
         return [state(q) for q in obj]
+    if isinstance(obj, Pose):
+        return state(obj.rotation), state(obj.translation)
+    if isinstance(obj, PoseList):
+        return [state(p) for p in obj]
     if isinstance(obj, (AngleRadians, AngleDegrees)):
         return bits(obj.angle)
     if isinstance(obj, Plane):
@@ -97,6 +103,7 @@ ints = st.integers(-(2**70), 2**70) | st.sampled_from(
 )
 vectors = st.builds(Vec3d, floats, floats, floats)
 quats = st.builds(Quat, floats, floats, floats, floats)
+poses = st.builds(Pose, quats, vectors)
 values = st.deferred(
     lambda: st.one_of(
         floats,
@@ -113,7 +120,10 @@ values = st.deferred(
         st.builds(VecList, st.lists(vectors, max_size=20)),
         quats,
         st.builds(QuatList, st.lists(quats, max_size=5)),
+        poses,
+        st.builds(PoseList, st.lists(poses, max_size=5)),
         st.lists(st.lists(floats, min_size=3, max_size=3), min_size=3, max_size=3),
+        st.lists(st.lists(floats, min_size=4, max_size=4), min_size=3, max_size=4),
         st.sampled_from(["xyz", "ZXZ", "xxy"]),
         st.builds(AngleRadians, floats),
         st.builds(AngleDegrees, floats),
@@ -129,6 +139,8 @@ RECEIVERS = {
     VecList: st.builds(VecList, st.lists(vectors, max_size=20)),
     Quat: quats,
     QuatList: st.builds(QuatList, st.lists(quats, max_size=20)),
+    Pose: poses,
+    PoseList: st.builds(PoseList, st.lists(poses, max_size=20)),
     AngleRadians: st.builds(AngleRadians, floats),
     AngleDegrees: st.builds(AngleDegrees, floats),
     Plane: st.builds(Plane, vectors, floats),
@@ -147,6 +159,11 @@ MAY_REFUSE_VALUE = {
     (Quat, "from_rotation_matrix"),
     (QuatList, "rotate"),
     (QuatList, "from_buffer"),
+    (QuatList, "from_xyzw"),
+    (Pose, "from_matrix"),
+    (Pose, "fit"),
+    (PoseList, "apply"),
+    (PoseList, "from_buffer"),
 }
 DOCUMENTED = (TypeError, OverflowError, IndexError, RuntimeError, AttributeError, Boom)
 
@@ -232,9 +249,11 @@ def test_hostile_arguments_to_functions(data):
 # run in a child process: a crash fails the test instead of ending the run.
 MUTATING_CONTAINERS = r"""
 import gc, random, sys
+import kalemtri_py
 from kalemtri_py import Quat
 
-READERS = [(Quat.from_rotation_matrix, 3, 3)]
+Pose = kalemtri_py.Pose
+READERS = [(Quat.from_rotation_matrix, 3, 3), (Pose.from_matrix, 4, 4), (Pose.from_matrix, 3, 4)]
 rng = random.Random(int(sys.argv[1]))
 
 class Shifty:

@@ -3,15 +3,18 @@ argument forms and errors, round trips, and agreement with scipy's Rotation. The
 bits are pinned by the core tests."""
 
 import math
+import struct
 import warnings
 
 import pytest
 
 from conftest import same
-from kalemtri_py import AngleRadians, Quat, Vec3d
+import kalemtri_py
+from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
 np = pytest.importorskip("numpy")
 
+QuatList = kalemtri_py.QuatList
 ULP = 2.0**-52
 SEQUENCES = ["xyz", "xzy", "yxz", "yzx", "zxy", "zyx", "xyx", "xzx", "yxy", "yzy", "zxz", "zyz"]
 SEQUENCES += [s.upper() for s in SEQUENCES]
@@ -200,9 +203,91 @@ def test_bad_euler_sequences(seq):
             assert str(e.value).startswith("argument 'seq': ")
 
 
-def test_angles_must_be_radians():
-    with pytest.raises(TypeError, match=r"^argument 'b': 'float' object cannot be converted"):
-        Quat.from_euler("xyz", AngleRadians(0), 0.5, AngleRadians(0))
+@pytest.mark.parametrize("bad", ["0.5", None, Vec3d(0, 0, 0)])
+def test_euler_angles_must_be_numbers_or_angles(bad):
+    with pytest.raises(TypeError, match=r"^argument 'b': "):
+        Quat.from_euler("xyz", AngleRadians(0), bad, AngleRadians(0))
+
+
+def bits_of(q):
+    return [struct.pack("<d", x) for x in (q.w, q.i, q.j, q.k)]
+
+
+@pytest.mark.parametrize("seq", ["xyz", "ZXZ", "yzy"])
+def test_euler_angles_as_floats_degrees_or_either_class(seq):
+    a, b, c = 0.3, -1.1, 2.5
+    radians = Quat.from_euler(seq, AngleRadians(a), AngleRadians(b), AngleRadians(c))
+    assert bits_of(Quat.from_euler(seq, a, b, c)) == bits_of(radians)
+    degrees = [AngleRadians(x).to_degrees() for x in (a, b, c)]
+    by_class = Quat.from_euler(seq, *degrees)
+    by_float = Quat.from_euler(seq, *(d.angle for d in degrees), degrees=True)
+    mixed = Quat.from_euler(seq, degrees[0], b, degrees[2])
+    # Each angle class keeps its own unit, whatever degrees= says.
+    assert bits_of(by_float) == bits_of(by_class) == bits_of(mixed)
+    assert bits_of(Quat.from_euler(seq, *degrees, degrees=False)) == bits_of(by_class)
+    assert bits_of(Quat.from_euler(seq, AngleRadians(a), b, c, degrees=False)) == bits_of(radians)
+    assert bits_of(Quat.from_euler(seq, AngleRadians(a), AngleRadians(b), 0.0, True)) == bits_of(
+        Quat.from_euler(seq, a, b, 0.0)
+    )
+    got = by_class.to_euler(seq, degrees=True)
+    assert all(type(x) is AngleDegrees for x in got)
+    plain = by_class.to_euler(seq)
+    assert [x.angle for x in got] == [x.to_degrees().angle for x in plain]
+
+
+def test_euler_degrees_agree_with_scipy(rotation):
+    rng = np.random.default_rng(11)
+    for a, b, c in zip(*rng.uniform(-80, 80, (3, 100))):
+        q = Quat.from_euler("zyx", a, b, c, degrees=True)
+        expected = rotation.from_euler("zyx", [a, b, c], degrees=True).as_matrix()
+        assert np.max(np.abs(np.array(q.to_matrix()) - expected)) <= 8 * ULP
+        got = [x.angle for x in q.to_euler("zyx", degrees=True)]
+        assert np.max(np.abs(np.array(got) - [a, b, c])) <= 1e-12
+
+
+def test_degrees_flag_is_a_bool():
+    with pytest.raises(TypeError, match=r"^argument 'degrees': 'int' object cannot be converted"):
+        Quat.from_euler("xyz", 0.0, 0.0, 0.0, 1)
+    with pytest.raises(TypeError, match="got multiple values for argument 'degrees'"):
+        Quat.from_euler("xyz", 0.0, 0.0, 0.0, True, degrees=True)
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'c'"):
+        Quat.from_euler("xyz", 0.0, 0.0, degrees=True)
+
+
+def test_scalar_last_quaternions_rotate_like_scipys(rotation):
+    for q in unit_quats(100):
+        x, y, z, w = q.to_xyzw()
+        assert bits_of(Quat.from_xyzw(x, y, z, w)) == bits_of(q)
+        r = rotation.from_quat([x, y, z, w])
+        v = Vec3d(0.3, -1.2, 2.0)
+        assert np.max(np.abs(vec(q.rotate(v)) - r.apply(vec(v)))) <= 16 * ULP
+    # Exact: sign flips only, -0.0 and NaN payloads kept.
+    nan = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0]
+    q = Quat.from_xyzw(-0.0, nan, 1e-310, -2.0)
+    assert bits_of(q) == bits_of(Quat(-2.0, 0.0, -nan, -1e-310))
+    assert [struct.pack("<d", c) for c in q.to_xyzw()] == [
+        struct.pack("<d", c) for c in (-0.0, nan, 1e-310, -2.0)
+    ]
+
+
+def test_quat_list_scalar_last_buffers(rotation):
+    quats = unit_quats(50)
+    xyzw = np.array([q.to_xyzw() for q in quats])
+    ql = QuatList.from_xyzw(xyzw)
+    assert [bits_of(q) for q in ql] == [bits_of(q) for q in quats]
+    assert (
+        QuatList.from_xyzw(xyzw.astype(np.float32)).to_xyzw().tolist()
+        == xyzw.astype(np.float32).tolist()
+    )
+    view = ql.to_xyzw()
+    assert view.readonly and view.format == "d" and view.shape == (len(quats), 4)
+    assert np.asarray(view).tobytes() == xyzw.tobytes()
+    r = rotation.from_quat(np.asarray(view))
+    assert np.max(np.abs(np.asarray(r.as_matrix()) - [q.to_matrix() for q in quats])) <= 8 * ULP
+    empty = QuatList([]).to_xyzw()
+    assert np.asarray(empty).shape == (0, 4)
+    with pytest.raises(ValueError, match="^argument 'buffer': buffer shape"):
+        QuatList.from_xyzw(np.zeros((2, 3)))
 
 
 def test_slerp_and_axis_angle_agree_with_scipy(rotation):
@@ -301,8 +386,10 @@ def test_between_with_exact_power_of_two_scaling_keeps_its_bits():
 
 def test_signatures():
     assert Quat.then.__text_signature__ == "($self, p)"
-    assert Quat.to_euler.__text_signature__ == "($self, seq)"
-    assert Quat.from_euler.__text_signature__ == "(seq, a, b, c)"
+    assert Quat.to_euler.__text_signature__ == "($self, seq, degrees=False)"
+    assert Quat.from_euler.__text_signature__ == "(seq, a, b, c, degrees=False)"
+    assert Quat.from_xyzw.__text_signature__ == "(x, y, z, w)"
+    assert Quat.to_xyzw.__text_signature__ == "($self)"
     assert Quat.slerp.__text_signature__ == "(a, b, t)"
     assert Quat.from_rotation_matrix.__text_signature__ == "(m)"
     assert all(

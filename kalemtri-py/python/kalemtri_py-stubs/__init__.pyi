@@ -7,7 +7,16 @@ inputs unless stated: zero vectors, zero divisors and NaN give NaN or infinite c
 
 import builtins
 from collections.abc import Iterable, Sequence
-from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
+from typing import (
+    Any,
+    ClassVar,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypeVar,
+    final,
+    type_check_only,
+)
 
 from typing_extensions import Buffer, Self, TypeAlias
 
@@ -304,19 +313,45 @@ class Quat:
         when sin(theta) == 0 (a equal to b). No threshold for nearly equal inputs; not normalised.
         """
     @staticmethod
-    def from_euler(seq: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
+    def from_euler(
+        seq: str,
+        a: AngleRadians | AngleDegrees | _Float,
+        b: AngleRadians | AngleDegrees | _Float,
+        c: AngleRadians | AngleDegrees | _Float,
+        degrees: bool = False,
+    ) -> Quat:
         """Rotation by a, b, c about the axes of seq, as scipy's Rotation.from_euler(seq, [a, b, c]).
 
         seq: 'xyz', 'zyx', 'zxz'... (12 sequences) lower case extrinsic (fixed axes), upper case
         intrinsic (moving axes); with e_n = from_axis_angle(axis_n, angle_n): e1.then(e2).then(e3)
         extrinsic, e3.then(e2).then(e1) intrinsic. ValueError for another seq.
+
+        Plain floats are radians, or degrees with degrees=True (converted by
+        AngleDegrees.to_radians: (x * pi) / 180); an AngleRadians or AngleDegrees always means its
+        own unit, whatever degrees says.
         """
-    def to_euler(self, seq: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
+    def to_euler(
+        self, seq: str, degrees: bool = False
+    ) -> (
+        tuple[AngleRadians, AngleRadians, AngleRadians]
+        | tuple[AngleDegrees, AngleDegrees, AngleDegrees]
+    ):
         """(a, b, c) with from_euler(seq, a, b, c) rotating like self, as scipy's as_euler.
 
         a, c in [-pi, pi]; b in [0, pi] (seq like 'zxz') or [-pi/2, pi/2] (like 'xyz'). Gimbal
-        lock (b at an end, within rounding): c is 0 and a carries the whole turn.
+        lock (b at an end, within rounding): c is 0 and a carries the whole turn. AngleRadians,
+        or with degrees=True AngleDegrees (each angle's to_degrees()).
         """
+    @staticmethod
+    def from_xyzw(x: _Float, y: _Float, z: _Float, w: _Float) -> Quat:
+        """The Quat rotating like scipy's Rotation.from_quat([x, y, z, w]) (scalar last, as
+        PyGLM's too): (w, -x, -y, -z).
+
+        rotate() applies conj(q) v q where scipy applies q v conj(q), so the vector part changes
+        sign; sign flips only, exact.
+        """
+    def to_xyzw(self) -> tuple[float, float, float, float]:
+        """(-i, -j, -k, w): scipy's scalar-last quaternion of the same rotation; exact."""
     @staticmethod
     def between(a: Vec3d, b: Vec3d) -> Quat:
         """The shortest rotation taking the direction of a to that of b.
@@ -461,6 +496,13 @@ class QuatList:
         """Per element q.normalize()."""
     def rotate(self, vectors: VecList) -> VecList:
         """Element n is self[n].rotate(vectors[n]); ValueError unless the lengths are equal."""
+    @staticmethod
+    def from_xyzw(buffer: Buffer | _ArrayInterface) -> QuatList:
+        """Rows (x, y, z, w) of scipy's r.as_quat(), shaped (N, 4) or (4*N,), as
+        Quat.from_xyzw(x, y, z, w) each: (w, -x, -y, -z). Exact; floats widen exactly."""
+    def to_xyzw(self) -> memoryview:
+        """A new read-only (N, 4) float64 view of rows (-i, -j, -k, w), for
+        Rotation.from_quat(numpy.asarray(...)); exact."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles every quaternion as one block of raw bytes."""
     def __copy__(self) -> QuatList:
@@ -469,6 +511,126 @@ class QuatList:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
     def __buffer__(self, flags: int, /) -> memoryview:
         """A read-only view of the elements: format 'd', shape (N, 4), strides (32, 8)."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Ends a view."""
+
+# What Pose.apply moves: a vector, or every vector of a list.
+_Points = TypeVar("_Points", Vec3d, VecList)
+
+@final
+class Pose:
+    """A rigid pose: v -> rotation.rotate(v) + translation, a rotation then a translation.
+
+    Immutable; like Quat.rotate nothing is normalised, so a non-unit rotation also scales by its
+    squared magnitude. scipy's RigidTransform of the same pose: from_components(translation,
+    Rotation.from_quat(rotation.to_xyzw())). A module attribute outside __all__.
+    """
+
+    def __new__(cls, rotation: Quat, translation: Vec3d) -> Self:
+        """Copies both."""
+    @property
+    def rotation(self) -> Quat:
+        """A copy of the rotation."""
+    @property
+    def translation(self) -> Vec3d:
+        """A copy of the translation."""
+    @staticmethod
+    def identity() -> Pose:
+        """Rotation (1, 0, 0, 0), translation (0, 0, 0)."""
+    def then(self, p: Pose) -> Pose:
+        """This pose followed by p, the order of Quat.then: a.then(b).apply(v) is
+        b.apply(a.apply(v)) up to rounding (scipy: rt_b * rt_a).
+
+        rotation self.rotation.then(p.rotation); translation
+        p.rotation.rotate(self.translation) + p.translation.
+        """
+    def inverse(self) -> Pose:
+        """With r = rotation.inverse(): rotation r, translation -(r.rotate(translation)); a zero
+        rotation gives NaN. A NaN in the translation has its sign bit cleared (the conjugate lets
+        NaNs of both signs meet, and which survives would depend on the build)."""
+    def apply(self, x: _Points) -> _Points:
+        """rotation.rotate(x) + translation, bit for bit; for a VecList a new VecList of that per
+        element, in one pass on the worker pool."""
+    def to_matrix(self) -> list[list[float]]:
+        """Rows [[R, t], [0, 0, 0, 1]] with R = rotation.to_matrix(): M @ (v, 1) == (apply(v), 1)
+        for a unit rotation."""
+    @staticmethod
+    def from_matrix(m: Sequence[Sequence[_Float]] | Buffer | _ArrayInterface) -> Pose:
+        """The pose of a 4x4 or 3x4 matrix (nested sequences, or a float64 or float32 buffer).
+
+        rotation Quat.from_rotation_matrix of the left 3x3 block, translation the last column.
+        A fourth row other than exactly (0, 0, 0, 1) is a ValueError.
+        """
+    @staticmethod
+    def interpolate(a: Pose, b: Pose, t: _Float) -> Pose:
+        """rotation Quat.slerp(a.rotation, b.rotation, t); translation (1 - t)*a + t*b per
+        component ((1 - t) rounded first, each product rounded, then the sum): exact at t = 0
+        and t = 1 for finite translations (a -0.0 comes out +0.0)."""
+    @staticmethod
+    def fit(
+        source: VecList | Buffer | _ArrayInterface,
+        target: VecList | Buffer | _ArrayInterface,
+        weights: Buffer | _ArrayInterface | None = None,
+    ) -> Pose:
+        """The proper rigid pose minimising sum w * |apply(s) - t|**2 over matched points, by
+        Horn's quaternion method (scipy's align_vectors of the centred points).
+
+        source, target: VecLists or (N, 3) float64/float32 buffers of equal length; weights an
+        (N,) buffer of finite weights >= 0 (None: all 1). Two passes, each summed in fixed blocks
+        of 1024 pairs, the block sums added in order, so the bits never depend on the threads:
+        W = sum w, cs = (sum w*s) / W, ct = (sum w*t) / W; H[a][b] = sum ((s - cs)[a] * w) *
+        (t - ct)[b]. H is scaled by a power of two, Horn's symmetric 4x4 N built from it, and
+        the eigenvector of its largest eigenvalue found by cyclic Jacobi rotations (sqrt only, no
+        other libm); its conjugate, normalised with w >= 0, is the rotation, and the translation
+        ct - rotation.rotate(cs).
+
+        One point or coincident points: the identity rotation, moving centroid onto centroid.
+        Collinear points: the turn about their line is free; one of the equally good rotations,
+        the same bits on every machine. A NaN or infinite coordinate: a pose of NaNs. ValueError
+        for N = 0, every weight 0, lengths that differ, or a negative, NaN or infinite weight.
+        """
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles the raw bits of the seven doubles."""
+    def __copy__(self) -> Pose:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> Pose:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
+
+@final
+class PoseList:
+    """An immutable list of N poses held as one (N, 7) array of doubles, rows
+    (w, i, j, k, x, y, z): element-wise operations run on a worker pool and give exactly the
+    single-pose results, NaN bits included. A module attribute outside __all__.
+
+    Exports a read-only buffer (format 'd', shape (N, 7), C order): numpy.asarray(pl).
+    """
+
+    def __new__(cls, list: Iterable[Pose]) -> Self:
+        """Copies the Pose items of any iterable, in order; a str is refused."""
+    @staticmethod
+    def from_buffer(buffer: Buffer | _ArrayInterface) -> PoseList:
+        """A copy of native-endian doubles or floats shaped (N, 7) or (7*N,), rows
+        (w, i, j, k, x, y, z)."""
+    def __len__(self) -> int:
+        """Number of poses."""
+    def __getitem__(self, index: SupportsIndex, /) -> Pose:
+        """A copy of element index; IndexError at or past the end, OverflowError below 0."""
+    def then(self, p: Pose) -> PoseList:
+        """Per element e.then(p): each pose followed by p."""
+    def after(self, p: Pose) -> PoseList:
+        """Per element p.then(e): p followed by each pose."""
+    def inverse(self) -> PoseList:
+        """Per element e.inverse()."""
+    def apply(self, vectors: VecList) -> VecList:
+        """Element n is self[n].apply(vectors[n]); ValueError unless the lengths are equal."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles every pose as one block of raw bytes."""
+    def __copy__(self) -> PoseList:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> PoseList:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only view of the elements: format 'd', shape (N, 7), strides (56, 8)."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
         """Ends a view."""
 

@@ -61,7 +61,8 @@ PyObject* const* collect_arguments(const char* owner, const char* function, PyOb
                                    Py_ssize_t nargs, PyObject* kwnames, PyObject** buffer) {
     if (!kwnames && nargs == Py_ssize_t(P::count)) [[likely]]
         return args;
-    parse_arguments(owner, function, P::names.data(), P::count, args, nargs, kwnames, buffer);
+    parse_arguments(owner, function, P::names.data(), P::count, args, nargs, kwnames, buffer,
+                    P::required);
     return buffer;
 }
 
@@ -208,7 +209,7 @@ template <auto F, StringLiteral ParamNames> struct ConstructorCall {
         return boundary<PyObject*>(nullptr, [&] {
             PyObject* slots[P::count ? P::count : 1];
             parse_tuple_arguments(Class<T>::name, "__new__", P::names.data(), P::count, args,
-                                  kwargs, slots);
+                                  kwargs, slots, P::required);
             return convert_and_call<F, 0, P>(slots);
         });
     }

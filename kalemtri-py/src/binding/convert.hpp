@@ -2,6 +2,7 @@
 // Argument conversion. Converter<P>::load converts one Python object for a C++ parameter of type P
 // and returns false with a Python error set; get() hands the value to the call.
 #include <cstddef>
+#include <optional>
 
 #include "binding/borrow.hpp"
 
@@ -48,7 +49,18 @@ template <> struct Converter<bool> {
     bool get() const { return v; }
 };
 
-// Any object, borrowed for the call.
+// A parameter with a default: nothing when the call left it out, else T's conversion.
+template <class T> struct Converter<std::optional<T>> {
+    Converter<T> inner;
+    bool given = false;
+    bool load(PyObject* o) {
+        given = o != nullptr;
+        return !given || inner.load(o);
+    }
+    std::optional<T> get() const { return given ? std::optional<T>(inner.get()) : std::nullopt; }
+};
+
+// Any object, borrowed for the call; null for a left-out parameter with a default.
 template <> struct Converter<PyObject*> {
     PyObject* v = nullptr;
     bool load(PyObject* o) {

@@ -27,7 +27,7 @@ static std::string full_name(const char* owner, const char* function) {
 
 void parse_arguments(const char* owner, const char* function, const char* const* names,
                      std::size_t count, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out) {
+                     PyObject** out, std::size_t required) {
     const std::size_t given = static_cast<std::size_t>(nargs);
     if (given > count) {
         type_error(full_name(owner, function) + " takes " + std::to_string(count) +
@@ -54,7 +54,7 @@ void parse_arguments(const char* owner, const char* function, const char* const*
         out[i] = args[nargs + k];
     }
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t i = 0; i < count && i < required; ++i)
         if (!out[i]) missing.push_back(names[i]);
     if (missing.empty()) return;
     std::string message = full_name(owner, function) + " missing " +
@@ -69,7 +69,8 @@ void parse_arguments(const char* owner, const char* function, const char* const*
 }
 
 void parse_tuple_arguments(const char* owner, const char* function, const char* const* names,
-                           std::size_t count, PyObject* args, PyObject* kwargs, PyObject** out) {
+                           std::size_t count, PyObject* args, PyObject* kwargs, PyObject** out,
+                           std::size_t required) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     std::vector<PyObject*> flat(args ? &PyTuple_GET_ITEM(args, 0) : nullptr,
                                 args ? &PyTuple_GET_ITEM(args, 0) + nargs : nullptr);
@@ -85,7 +86,7 @@ void parse_tuple_arguments(const char* owner, const char* function, const char* 
         }
     }
     try {
-        parse_arguments(owner, function, names, count, flat.data(), nargs, kwnames, out);
+        parse_arguments(owner, function, names, count, flat.data(), nargs, kwnames, out, required);
     } catch (...) {
         Py_XDECREF(kwnames);
         throw;

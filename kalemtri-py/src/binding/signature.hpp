@@ -3,6 +3,7 @@
 // call's arguments against them.
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "binding/python.hpp"
 
@@ -17,7 +18,8 @@ template <std::size_t N> struct StringLiteral {
     static constexpr std::size_t size = N - 1;
 };
 
-// "a, b, c" as separate, null-terminated names.
+// "a, b, c" as separate, null-terminated names. A parameter may name its default after '=' ("a, b,
+// flag=False"): the text goes into the signature only, and such parameters come last, optional.
 template <StringLiteral P> struct ParameterNames {
     static constexpr std::size_t count = [] {
         if (P.size == 0) return std::size_t{0};
@@ -29,8 +31,17 @@ template <StringLiteral P> struct ParameterNames {
     static constexpr auto buffer = [] {
         std::array<char, P.size + 1> b{};
         for (std::size_t i = 0; i <= P.size; ++i)
-            b[i] = P.s[i] == ',' ? '\0' : P.s[i];
+            b[i] = P.s[i] == ',' || P.s[i] == '=' ? '\0' : P.s[i];
         return b;
+    }();
+    // The parameters before the first with a default.
+    static constexpr std::size_t required = [] {
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < P.size && P.s[i] != '='; ++i)
+            n += P.s[i] == ',';
+        for (std::size_t i = 0; i < P.size; ++i)
+            if (P.s[i] == '=') return n;
+        return count;
     }();
     static constexpr auto offsets = [] {
         std::array<std::size_t, count + 1> o{};
@@ -51,13 +62,15 @@ template <StringLiteral P> struct ParameterNames {
 const char* signature_doc(const char* name, const char* params, bool self);
 
 // Fills `out` with the arguments of a FASTCALL call, by position or keyword, or raises the
-// interpreter-style TypeError for missing, surplus, unknown or repeated arguments.
+// interpreter-style TypeError for missing, surplus, unknown or repeated arguments. Parameters from
+// `required` on may be left out: their slots stay null.
 void parse_arguments(const char* owner, const char* function, const char* const* names,
                      std::size_t count, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out);
+                     PyObject** out, std::size_t required = SIZE_MAX);
 
 // The same for a classic (tuple, dict) call.
 void parse_tuple_arguments(const char* owner, const char* function, const char* const* names,
-                           std::size_t count, PyObject* args, PyObject* kwargs, PyObject** out);
+                           std::size_t count, PyObject* args, PyObject* kwargs, PyObject** out,
+                           std::size_t required = SIZE_MAX);
 
 } // namespace kpy

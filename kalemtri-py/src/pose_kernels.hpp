@@ -1,0 +1,91 @@
+#pragma once
+// The batch kernels of PoseList and Pose.apply, built like quat_kernels.hpp's: one plain loop per
+// block, compiled once per instruction-set level, each element the core's own inline formula, so
+// every level gives the bits of the single-pose method.
+#include <algorithm>
+#include <cstddef>
+
+#include "kalemtri/src/pose.hpp"
+#include "kernels.hpp"
+#include "levels.hpp"
+#include "quat_kernels.hpp"
+
+namespace kpy::kernels {
+
+using kalemtri::Pose;
+
+// Composition holds a Hamilton product, which GCC would fuse at the AVX-512 level (see Then).
+struct PoseThen {
+    static constexpr bool no_fma_level = true;
+    Pose p;
+    Pose operator()(const Pose& e) const { return e.then(p); }
+};
+struct PoseAfter {
+    static constexpr bool no_fma_level = true;
+    Pose p;
+    Pose operator()(const Pose& e) const { return p.then(e); }
+};
+struct PoseInverse {
+    Pose operator()(const Pose& e) const { return e.inverse(); }
+};
+
+template <class F> struct PoseMapBody {
+    const Pose* __restrict src;
+    Pose* __restrict dst;
+    std::size_t n;
+    F f;
+    [[gnu::always_inline]] void operator()() const {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[i] = f(src[i]);
+    }
+};
+
+template <class F>
+void pose_map_block(Level level, const Pose* src, Pose* dst, std::size_t n, const F& f) {
+    if constexpr (requires { F::no_fma_level; }) level = without_fma(level);
+    run_at(level, PoseMapBody<F>{src, dst, n, f});
+}
+
+// One pose applied to every element of a VecList, as a map kernel of kernels.hpp (map_block):
+// the rotation and the translation of an element in one pass.
+struct PoseApply {
+    Pose o;
+    Vec3d operator()(const Vec3d& e) const { return o.apply(e); }
+};
+
+// PoseList.apply: rows (w, i, j, k, x, y, z) interleave a rotation and a translation, which
+// vectorises poorly (1.6 times slower than this, in cache), so a chunk of poses is split into an
+// array of rotations and one of translations in L1, rotated by QuatList.rotate's kernel and the
+// translations added pairwise: the formulas of Pose::apply, in its order, at every level.
+// (Composition and inversion stay whole per element: there the split cost more than it gained.)
+inline constexpr std::size_t POSE_CHUNK = 256;
+
+// dst[i] = a[i] + b[i] over one chunk.
+struct AddPairsBody {
+    const Vec3d* __restrict a;
+    const Vec3d* __restrict b;
+    Vec3d* __restrict dst;
+    std::size_t n;
+    [[gnu::always_inline]] void operator()() const {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[i] = a[i] + b[i];
+    }
+};
+
+// dst[i] = p[i].apply(v[i]) over one block, in chunks at fixed offsets.
+inline void apply_pairs_block(Level level, const Pose* p, const Vec3d* v, Vec3d* dst,
+                              std::size_t n) {
+    Quat q[POSE_CHUNK];
+    Vec3d t[POSE_CHUNK], turned[POSE_CHUNK];
+    for (std::size_t b = 0; b < n; b += POSE_CHUNK) {
+        const std::size_t m = std::min(POSE_CHUNK, n - b);
+        for (std::size_t i = 0; i < m; ++i) {
+            q[i] = p[b + i].rotation;
+            t[i] = p[b + i].translation;
+        }
+        rotate_pairs_block(level, q, v + b, turned, m);
+        run_at(level, AddPairsBody{turned, t, dst + b, m});
+    }
+}
+
+} // namespace kpy::kernels
