@@ -98,12 +98,17 @@ OWN_DIGESTS = {
     "pose_then": "3f46c2cc8969d35bca40bcf7464d28c0f66cd8d46a2336cecd264dcaedf570ca",
     "pose_inverse": "930fcfc1a5cc6515640f7cf0627d14eacd8dbfb549abf7d73fd4b95f0b7db6b6",
     "pose_matrix": "8f766b2a398e3a64c743c2120a7fdc73cf9fadd122f3480e5ff7d516e5167955",
-    "batch_pose_then": "def4b60188680fd548d819be4be6e47114901134c4fdd93e471ac7f099795bae",
-    "batch_pose_after": "b833e7a34616d6d6822afad3e42e2b922a350768cad72ef9ca356c8ec54bcf09",
-    "batch_pose_inverse": "b0179a33e2167366684ebff3427746a27575f7c3843703be38a78c3148d9ed62",
-    "batch_pose_apply": "2f2e1f5ad35d4f22216acd8eed1f78bf454adaebea84fc0320106b3c84c7fe4e",
-    "batch_pose_apply_one": "0ec1b65a7d3ea0015a4901e28254331dc6f553abd7d48ae78a43c105f7a94947",
-    "batch_pose_fit": "d309db2123d9b259204f77206f561ecdea380faa5190e1afccf13e5b4a503be7",
+    "batch_pose_then": "a0e09cb6705b9f6701dd1c4fdea8f9cf435aad1b843ab4fcc948d8e16fee1911",
+    "batch_pose_after": "8d05c55ce694ac858fd96c9f2cbdd89804cfb826d6a312471e9910c8db717920",
+    "batch_pose_inverse": "ca2b0e8bb42ee2d997c7114b4819fa943687845a9cdb1ed87804f209a362995f",
+    "batch_pose_apply": "93f6a6d30453659c7575840f3f014d7f5019ccae0ec66fb6c63463b70db1a3bf",
+    "batch_pose_apply_one": "2d85f1683a9f98d7140460d6ca84d939da169529d83eb5bd17c1fdc13eab25f0",
+    "batch_nan_pose_then": "1efdd18557cee7e308279a08a09edd91972da17c2f5b2c623fc718c3db5c1079",
+    "batch_nan_pose_after": "c327d70433c2340236f8922c7b5f7c4ee8c0fb3949b531c714c198ac8c7611fc",
+    "batch_nan_pose_inverse": "d44f54cf15c37f4cbc1e3c9010f596d6d29d7c358b52e88431b2633381c1fc61",
+    "batch_nan_pose_apply": "2f46e7dcc079f9c9c947136e36dd2ea9f8cbbd3dbdc228d3c199aa62a2e892a7",
+    "batch_nan_pose_apply_one": "d92f209bfb3c13a92a4fb13029df66e3d2e5c0b3958eeb023c417fc901c628e6",
+    "batch_pose_fit": "fbaefae2e9b2b40fa375adf649a3757d39dfbe96977d2dba26383235ddc06187",
 }
 
 
