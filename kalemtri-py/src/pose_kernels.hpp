@@ -1,7 +1,9 @@
 #pragma once
 // The batch kernels of PoseList and Pose.apply, built like quat_kernels.hpp's: one plain loop per
 // block, compiled once per instruction-set level, each element the core's own inline formula, so
-// every level gives the bits of the single-pose method.
+// every level gives the bits of the single-pose method. Which NaN a vectorised loop keeps depends
+// on the operand order the compiler chose, so a block whose results hold a NaN has those elements
+// redone by the single call (redo_nans).
 #include <algorithm>
 #include <cstddef>
 
@@ -14,19 +16,33 @@ namespace kpy::kernels {
 
 using kalemtri::Pose;
 
+// a.then(b) on plain doubles: Pose::then's formula.
+inline Pose compose(const Pose& a, const Pose& b) {
+    return {formula::then(a.rotation, b.rotation),
+            formula::add(formula::rotate(b.rotation, a.translation), b.translation)};
+}
+
 // Composition holds a Hamilton product, which GCC would fuse at the AVX-512 level (see Then).
+// `plain` is the single call's formula on plain doubles, which vectorises.
 struct PoseThen {
     static constexpr bool no_fma_level = true;
     Pose p;
     Pose operator()(const Pose& e) const { return e.then(p); }
+    Pose plain(const Pose& e) const { return compose(e, p); }
 };
 struct PoseAfter {
     static constexpr bool no_fma_level = true;
     Pose p;
     Pose operator()(const Pose& e) const { return p.then(e); }
+    Pose plain(const Pose& e) const { return compose(p, e); }
 };
 struct PoseInverse {
     Pose operator()(const Pose& e) const { return e.inverse(); }
+    Pose plain(const Pose& e) const {
+        const Quat r = formula::inverse(e.rotation);
+        const Vec3d t = formula::rotate(r, e.translation);
+        return {r, {-t.x, -t.y, -t.z}};
+    }
 };
 
 template <class F> struct PoseMapBody {
@@ -34,16 +50,19 @@ template <class F> struct PoseMapBody {
     Pose* __restrict dst;
     std::size_t n;
     F f;
-    [[gnu::always_inline]] void operator()() const {
+    [[gnu::always_inline]] bool operator()() const {
         for (std::size_t i = 0; i < n; ++i)
-            dst[i] = f(src[i]);
+            dst[i] = f.plain(src[i]);
+        return any_nan(dst, n);
     }
 };
+static_assert(sizeof(Pose) == 7 * sizeof(double));
 
 template <class F>
 void pose_map_block(Level level, const Pose* src, Pose* dst, std::size_t n, const F& f) {
     if constexpr (requires { F::no_fma_level; }) level = without_fma(level);
-    run_at(level, PoseMapBody<F>{src, dst, n, f});
+    if (run_at(level, PoseMapBody<F>{src, dst, n, f}))
+        redo_nans(dst, n, [&](std::size_t i) { return f(src[i]); });
 }
 
 // One pose applied to every element of a VecList, as a map kernel of kernels.hpp (map_block):
@@ -66,9 +85,10 @@ struct AddPairsBody {
     const Vec3d* __restrict b;
     Vec3d* __restrict dst;
     std::size_t n;
-    [[gnu::always_inline]] void operator()() const {
+    [[gnu::always_inline]] bool operator()() const {
         for (std::size_t i = 0; i < n; ++i)
-            dst[i] = a[i] + b[i];
+            dst[i] = formula::add(a[i], b[i]);
+        return any_nan(dst, n);
     }
 };
 
@@ -84,7 +104,8 @@ inline void apply_pairs_block(Level level, const Pose* p, const Vec3d* v, Vec3d*
             t[i] = p[b + i].translation;
         }
         rotate_pairs_block(level, q, v + b, turned, m);
-        run_at(level, AddPairsBody{turned, t, dst + b, m});
+        if (run_at(level, AddPairsBody{turned, t, dst + b, m}))
+            redo_nans(dst + b, m, [&](std::size_t i) { return p[b + i].apply(v[b + i]); });
     }
 }
 

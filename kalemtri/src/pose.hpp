@@ -14,9 +14,6 @@ namespace kalemtri {
 
 using Matrix4 = std::array<std::array<double, 4>, 4>;
 
-// x, or for a NaN the same NaN with its sign bit cleared.
-inline double unsigned_nan(double x) { return std::isnan(x) ? std::fabs(x) : x; }
-
 struct Pose {
     Quat rotation;
     Vec3d translation;
@@ -33,15 +30,11 @@ struct Pose {
         return {rotation.then(p.rotation), p.rotation.rotate(translation) + p.translation};
     }
 
-    // With r = rotation.inverse(): rotation r, translation -(r.rotate(translation)), a NaN
-    // component of it with its sign bit cleared. A unit rotation gives the pose that undoes this
-    // one up to rounding; a zero rotation gives NaN. The conjugate negates a NaN component, so NaNs
-    // of both signs can meet in rotate(), and which one an operation keeps is the compiler's choice
-    // of operand order; the cleared sign makes the result the same for every build and level.
+    // With r = rotation.inverse(): rotation r, translation -(r.rotate(translation)). A unit
+    // rotation gives the pose that undoes this one up to rounding; a zero rotation gives NaN.
     Pose inverse() const {
         const Quat r = rotation.inverse();
-        const Vec3d t = -r.rotate(translation);
-        return {r, {unsigned_nan(t.x), unsigned_nan(t.y), unsigned_nan(t.z)}};
+        return {r, -r.rotate(translation)};
     }
 
     // Rows [[R, t], [0, 0, 0, 1]] with R = kalemtri::to_matrix(rotation): for a unit rotation,
@@ -75,5 +68,7 @@ struct Pose {
                 {u * p.x + t * q.x, u * p.y + t * q.y, u * p.z + t * q.z}};
     }
 };
+
+inline bool has_nan(const Pose& p) { return has_nan(p.rotation) || has_nan(p.translation); }
 
 } // namespace kalemtri

@@ -105,7 +105,7 @@ OWN_DIGESTS = {
     "batch_pose_apply_one": "2d85f1683a9f98d7140460d6ca84d939da169529d83eb5bd17c1fdc13eab25f0",
     "batch_nan_pose_then": "1efdd18557cee7e308279a08a09edd91972da17c2f5b2c623fc718c3db5c1079",
     "batch_nan_pose_after": "c327d70433c2340236f8922c7b5f7c4ee8c0fb3949b531c714c198ac8c7611fc",
-    "batch_nan_pose_inverse": "d44f54cf15c37f4cbc1e3c9010f596d6d29d7c358b52e88431b2633381c1fc61",
+    "batch_nan_pose_inverse": "ae31dff47e76c86aa294a8ed58cc3791c4f9b5327ffcb1d7a021c75483f8d329",
     "batch_nan_pose_apply": "2f46e7dcc079f9c9c947136e36dd2ea9f8cbbd3dbdc228d3c199aa62a2e892a7",
     "batch_nan_pose_apply_one": "d92f209bfb3c13a92a4fb13029df66e3d2e5c0b3958eeb023c417fc901c628e6",
     "batch_pose_fit": "fbaefae2e9b2b40fa375adf649a3757d39dfbe96977d2dba26383235ddc06187",

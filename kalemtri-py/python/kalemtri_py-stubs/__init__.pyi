@@ -546,8 +546,7 @@ class Pose:
         """
     def inverse(self) -> Pose:
         """With r = rotation.inverse(): rotation r, translation -(r.rotate(translation)); a zero
-        rotation gives NaN. A NaN in the translation has its sign bit cleared (the conjugate lets
-        NaNs of both signs meet, and which survives would depend on the build)."""
+        rotation gives NaN."""
     def apply(self, x: _Points) -> _Points:
         """rotation.rotate(x) + translation, bit for bit; for a VecList a new VecList of that per
         element, in one pass on the worker pool."""
