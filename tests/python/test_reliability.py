@@ -376,12 +376,12 @@ def test_import_after_reinitialisation_is_refused(tmp_path):
 # thread is registered with the pool, which runs it on one thread.
 INTERRUPTED = textwrap.dedent(
     """
-    import gc, itertools, json, os, pickle, signal, sys, threading, time, tracemalloc
+    import gc, itertools, json, os, pickle, random, signal, sys, threading, time, tracemalloc
     import numpy as np
     import kalemtri_py
     from kalemtri_py import Quat, Vec3d, VecList
 
-    N, DELAY = 1_000_000, 0.05
+    N = 1_000_000
     rng = np.random.default_rng(1)
     points = lambda n: VecList.from_buffer(rng.random((n, 3)))
     case, mode = sys.argv[1:]
@@ -422,19 +422,20 @@ INTERRUPTED = textwrap.dedent(
         if arg is next:
             under_way = event == "c_call"
 
+    # A random delay, so that the alarm cannot keep falling between two calls of a fast one.
     def arm():
         global armed
-        armed = time.perf_counter()
-        signal.setitimer(signal.ITIMER_REAL, DELAY)
+        armed = time.perf_counter() + (delay := random.uniform(0.001, 0.03))
+        signal.setitimer(signal.ITIMER_REAL, delay)
 
     def alarm(signum, frame):
         global tries, fired, during
         tries += 1
         # The profiler's own frame may run the handler as the call starts or ends.
         in_call = under_way and frame.f_code is not profile.__code__
-        if not in_call and tries < 20:
+        if not in_call and tries < 500:
             return arm()
-        fired, during = armed + DELAY, in_call
+        fired, during = armed, in_call
         signal.pthread_kill(threading.get_ident(), signal.SIGINT)
 
     signal.signal(signal.SIGALRM, alarm)
