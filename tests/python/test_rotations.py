@@ -8,8 +8,8 @@ import warnings
 
 import pytest
 
-from conftest import same
 import kalemtri_py
+from conftest import same
 from kalemtri_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
 np = pytest.importorskip("numpy")
