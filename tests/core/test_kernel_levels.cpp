@@ -3,6 +3,7 @@
 #include <bit>
 #include <cfloat>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <string>
@@ -153,6 +154,7 @@ TEST(map_levels_match_the_formulas) {
 // with NaNs of every sign and payload.
 TEST(distances_at_every_level_match_the_baseline) {
     using kpy::tuning::NEAREST_BLOCK;
+    const bool emulated = std::getenv("KALEMTRI_EMULATED_CPU") != nullptr;
     const std::vector<Vec3d> in = inputs(NEAREST_BLOCK * 3, true);
     for (const Vec3d& o : OPERANDS)
         for (std::size_t stride : {1, 3}) {
@@ -166,9 +168,13 @@ TEST(distances_at_every_level_match_the_baseline) {
                 for (Level level : LEVELS) {
                     if (!supported(level)) continue;
                     distances(level, in.data(), stride, n, o, got.data());
+                    // QEMU's x86 model keeps another of two NaNs than the processor does, and the
+                    // single call's NaN is the processor's rule written out: only real hardware
+                    // can agree with it (the baseline-CPU stage runs this emulated and says so).
                     for (std::size_t i = 0; i < n; ++i)
                         CHECK(same_bytes(got[i], base[i]) &&
-                              same_bytes(got[i], distance_to(in[i * stride], o)));
+                              (same_bytes(got[i], distance_to(in[i * stride], o)) ||
+                               (emulated && kalemtri::has_nan(in[i * stride]))));
                     const Candidate c =
                         nearest_blocks(level, in.data(), stride, count, o, 0, blocks);
                     CHECK(c.index == b.index && c.key == b.key);

@@ -4,6 +4,7 @@ bits are pinned by the core tests."""
 
 import math
 import struct
+import sys
 import warnings
 
 import pytest
@@ -365,6 +366,9 @@ def test_axis_angle_far_from_unit_magnitude(magnitude):
         assert [a.x, a.y, a.z, t.angle] == [b.x, b.y, b.z, u.angle]
 
 
+# The reference is Python arithmetic, which the i386 interpreter does in x87 registers: there it
+# rounds twice and is no reference for the module's SSE2 bits.
+@pytest.mark.skipif(sys.maxsize < 2**32, reason="the interpreter's own arithmetic is x87")
 @pytest.mark.parametrize("exponent", [-8, -1, 0, 3, 12])
 def test_axis_angle_of_ordinary_quaternions_keeps_its_bits(exponent):
     rng = np.random.default_rng(exponent + 100)
