@@ -70,6 +70,9 @@ void pose_map_block(Level level, const Pose* src, Pose* dst, std::size_t n, cons
 struct PoseApply {
     Pose o;
     Vec3d operator()(const Vec3d& e) const { return o.apply(e); }
+    Vec3d plain(const Vec3d& e) const {
+        return formula::add(formula::rotate(o.rotation, e), o.translation);
+    }
 };
 
 // PoseList.apply: rows (w, i, j, k, x, y, z) interleave a rotation and a translation, which
