@@ -82,19 +82,6 @@ struct PoseApply {
 // (Composition and inversion stay whole per element: there the split cost more than it gained.)
 inline constexpr std::size_t POSE_CHUNK = 256;
 
-// dst[i] = a[i] + b[i] over one chunk.
-struct AddPairsBody {
-    const Vec3d* __restrict a;
-    const Vec3d* __restrict b;
-    Vec3d* __restrict dst;
-    std::size_t n;
-    [[gnu::always_inline]] bool operator()() const {
-        for (std::size_t i = 0; i < n; ++i)
-            dst[i] = formula::add(a[i], b[i]);
-        return any_nan(dst, n);
-    }
-};
-
 // dst[i] = p[i].apply(v[i]) over one block, in chunks at fixed offsets.
 inline void apply_pairs_block(Level level, const Pose* p, const Vec3d* v, Vec3d* dst,
                               std::size_t n) {
@@ -107,7 +94,7 @@ inline void apply_pairs_block(Level level, const Pose* p, const Vec3d* v, Vec3d*
             t[i] = p[b + i].translation;
         }
         rotate_pairs_block(level, q, v + b, turned, m);
-        if (run_at(level, AddPairsBody{turned, t, dst + b, m}))
+        if (run_at(level, pairs_body(turned, t, dst + b, m, formula::add)))
             redo_nans(dst + b, m, [&](std::size_t i) { return p[b + i].apply(v[b + i]); });
     }
 }

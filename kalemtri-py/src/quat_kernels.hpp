@@ -69,22 +69,28 @@ void quat_map_block(Level level, const Quat* src, Quat* dst, std::size_t n, cons
         redo_nans(dst, n, [&](std::size_t i) { return f(src[i]); });
 }
 
-// dst[i] = q[i].rotate(v[i]) over one block.
-struct RotatePairsBody {
-    const Quat* __restrict q;
-    const Vec3d* __restrict v;
+// dst[i] = f(a[i], b[i]) over one block, f a plain formula; true when a result holds a NaN.
+template <class A, class B, class F> struct PairsBody {
+    const A* __restrict a;
+    const B* __restrict b;
     Vec3d* __restrict dst;
     std::size_t n;
+    F f;
     [[gnu::always_inline]] bool operator()() const {
         for (std::size_t i = 0; i < n; ++i)
-            dst[i] = formula::rotate(q[i], v[i]);
+            dst[i] = f(a[i], b[i]);
         return any_nan(dst, n);
     }
 };
+template <class A, class B, class F>
+PairsBody<A, B, F> pairs_body(const A* a, const B* b, Vec3d* dst, std::size_t n, F f) {
+    return {a, b, dst, n, f};
+}
 
+// dst[i] = q[i].rotate(v[i]) over one block.
 inline void rotate_pairs_block(Level level, const Quat* q, const Vec3d* v, Vec3d* dst,
                                std::size_t n) {
-    if (run_at(level, RotatePairsBody{q, v, dst, n}))
+    if (run_at(level, pairs_body(q, v, dst, n, formula::rotate)))
         redo_nans(dst, n, [&](std::size_t i) { return q[i].rotate(v[i]); });
 }
 
