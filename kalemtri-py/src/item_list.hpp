@@ -11,6 +11,7 @@
 #include "levels.hpp"
 #include "pickle.hpp"
 #include "pool.hpp"
+#include "quat_kernels.hpp"
 #include "storage.hpp"
 #include "tuning.hpp"
 #include "vec_list.hpp"
@@ -140,14 +141,15 @@ template <class T> PyObject* restore(const void* state, std::size_t size) {
 // ---------------------------------------------------------------------------------------------
 // Batch operations over fixed blocks on the pool
 
-// A new list of block(level, src, dst, n) over each block.
-template <class T, class Block> ItemList<T> map(const ItemList<T>& in, Block block) {
+// A new list of f(element), each element as the single call computes it (same_map_block).
+template <class T, class F> ItemList<T> map(const ItemList<T>& in, F f) {
     storage::Array<T> out(in.items.size());
     const T* src = in.items.data();
     T* dst = out.data();
     const kernels::Level level = kernels::chosen_level();
-    pool::for_blocks(in.items.size(), tuning::MAP_BLOCK,
-                     [=](std::size_t b, std::size_t e) { block(level, src + b, dst + b, e - b); });
+    pool::for_blocks(in.items.size(), tuning::MAP_BLOCK, [=](std::size_t b, std::size_t e) {
+        kernels::same_map_block(level, src + b, dst + b, e - b, f);
+    });
     return {std::move(out), 0};
 }
 

@@ -45,25 +45,7 @@ struct PoseInverse {
     }
 };
 
-template <class F> struct PoseMapBody {
-    const Pose* __restrict src;
-    Pose* __restrict dst;
-    std::size_t n;
-    F f;
-    [[gnu::always_inline]] bool operator()() const {
-        for (std::size_t i = 0; i < n; ++i)
-            dst[i] = f.plain(src[i]);
-        return any_nan(dst, n);
-    }
-};
 static_assert(sizeof(Pose) == 7 * sizeof(double));
-
-template <class F>
-void pose_map_block(Level level, const Pose* src, Pose* dst, std::size_t n, const F& f) {
-    if constexpr (requires { F::no_fma_level; }) level = without_fma(level);
-    if (run_at(level, PoseMapBody<F>{src, dst, n, f}))
-        redo_nans(dst, n, [&](std::size_t i) { return f(src[i]); });
-}
 
 // One pose applied to every element of a VecList, as a map kernel of kernels.hpp (map_block):
 // the rotation and the translation of an element in one pass.

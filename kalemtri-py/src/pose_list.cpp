@@ -22,15 +22,11 @@ static_assert(sizeof(Pose) == 7 * sizeof(double));
 // ---------------------------------------------------------------------------------------------
 // Batch operations: the kernels of pose_kernels.hpp over fixed blocks on the pool.
 
-template <class F> PoseList map(const PoseList& in, F f) {
-    return item_list::map(in, [=](kernels::Level level, const Pose* src, Pose* dst, std::size_t n) {
-        kernels::pose_map_block(level, src, dst, n, f);
-    });
+PoseList then(const PoseList& p, const Pose& q) { return item_list::map(p, kernels::PoseThen{q}); }
+PoseList after(const PoseList& p, const Pose& q) {
+    return item_list::map(p, kernels::PoseAfter{q});
 }
-
-PoseList then(const PoseList& p, const Pose& q) { return map(p, kernels::PoseThen{q}); }
-PoseList after(const PoseList& p, const Pose& q) { return map(p, kernels::PoseAfter{q}); }
-PoseList inverse(const PoseList& p) { return map(p, kernels::PoseInverse{}); }
+PoseList inverse(const PoseList& p) { return item_list::map(p, kernels::PoseInverse{}); }
 
 VecList apply(const PoseList& p, const VecList& vectors) {
     return item_list::pairs(p, vectors, "PoseList.apply()", "poses", kernels::apply_pairs_block);

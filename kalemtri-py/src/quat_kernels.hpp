@@ -49,10 +49,11 @@ inline Level without_fma(Level level) {
     return level;
 }
 
-// dst[i] = f(src[i]) over one block; the data by value and restrict, as kernels.hpp's MapBody.
-template <class F> struct QuatMapBody {
-    const Quat* __restrict src;
-    Quat* __restrict dst;
+// dst[i] = f(src[i]) over one block of quaternions or poses; the data by value and restrict, as
+// kernels.hpp's MapBody.
+template <class T, class F> struct SameMapBody {
+    const T* __restrict src;
+    T* __restrict dst;
     std::size_t n;
     F f;
     [[gnu::always_inline]] bool operator()() const {
@@ -62,10 +63,11 @@ template <class F> struct QuatMapBody {
     }
 };
 
-template <class F>
-void quat_map_block(Level level, const Quat* src, Quat* dst, std::size_t n, const F& f) {
+// f over a block whose elements keep their type, each NaN result again by the single call.
+template <class T, class F>
+void same_map_block(Level level, const T* src, T* dst, std::size_t n, const F& f) {
     if constexpr (requires { F::no_fma_level; }) level = without_fma(level);
-    if (run_at(level, QuatMapBody<F>{src, dst, n, f}))
+    if (run_at(level, SameMapBody<T, F>{src, dst, n, f}))
         redo_nans(dst, n, [&](std::size_t i) { return f(src[i]); });
 }
 

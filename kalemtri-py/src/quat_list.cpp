@@ -57,16 +57,10 @@ PyObject* to_xyzw(const QuatList& q) {
 // ---------------------------------------------------------------------------------------------
 // Batch operations: the kernels of quat_kernels.hpp over fixed blocks on the pool.
 
-template <class F> QuatList map(const QuatList& in, F f) {
-    return item_list::map(in, [=](kernels::Level level, const Quat* src, Quat* dst, std::size_t n) {
-        kernels::quat_map_block(level, src, dst, n, f);
-    });
-}
-
-QuatList then(const QuatList& q, const Quat& p) { return map(q, kernels::Then{p}); }
-QuatList after(const QuatList& q, const Quat& p) { return map(q, kernels::After{p}); }
-QuatList inverse(const QuatList& q) { return map(q, kernels::Inverse{}); }
-QuatList normalize(const QuatList& q) { return map(q, kernels::NormalizeQuat{}); }
+QuatList then(const QuatList& q, const Quat& p) { return item_list::map(q, kernels::Then{p}); }
+QuatList after(const QuatList& q, const Quat& p) { return item_list::map(q, kernels::After{p}); }
+QuatList inverse(const QuatList& q) { return item_list::map(q, kernels::Inverse{}); }
+QuatList normalize(const QuatList& q) { return item_list::map(q, kernels::NormalizeQuat{}); }
 
 VecList rotate(const QuatList& q, const VecList& vectors) {
     return item_list::pairs(q, vectors, "QuatList.rotate()", "quaternions",

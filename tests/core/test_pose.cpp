@@ -68,7 +68,7 @@ template <class F> void check_pose_levels(const char* op, const F& f) {
                 p = mix.pose();
             for (Level level : LEVELS) {
                 if (!supported(level)) continue;
-                pose_map_block(level, in.data(), got.data(), n, f);
+                same_map_block(level, in.data(), got.data(), n, f);
                 for (std::size_t i = 0; i < n; ++i)
                     if (!same_value(got[i], f(in[i]), nans))
                         check::fail(__FILE__, __LINE__,

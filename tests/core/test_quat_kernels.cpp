@@ -57,7 +57,7 @@ template <class F> void check_quat_levels(const char* op, const F& f) {
                 q = {mix.next(), mix.next(), mix.next(), mix.next()};
             for (Level level : LEVELS) {
                 if (!supported(level)) continue;
-                quat_map_block(level, in.data(), got.data(), n, f);
+                same_map_block(level, in.data(), got.data(), n, f);
                 for (std::size_t i = 0; i < n; ++i)
                     if (!same_bytes(got[i], f(in[i])))
                         check::fail(__FILE__, __LINE__,
