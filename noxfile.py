@@ -213,8 +213,9 @@ def sdist(session: nox.Session) -> None:
 
 @nox.session(python=DEFAULT, tags=["test"])
 def core(session: nox.Session) -> None:
-    """The C++ core tests (CTest), built in build/core."""
-    session.install("cmake", "ninja")
+    """The C++ tests of the core and the engine (CTest), built in build/core."""
+    system_packages(session, *([] if PYPI_HAS_TBB else ["libtbb-dev"]))
+    session.install("cmake", "ninja", *TBB_DEVEL)
     session.run(
         "cmake", "-S", ".", "-B", "build/core", "-G", "Ninja", "-DKALEMTRI_PYTHON=OFF",
         "-DKALEMTRI_TESTS=ON", silent=True,

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "pool.hpp"
-#include "tuning.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/tuning.hpp"
 
 namespace kpy {
 

@@ -8,7 +8,8 @@
 #include <tuple>
 
 #include "binding.hpp"
-#include "storage.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/storage.hpp"
 
 namespace kpy {
 

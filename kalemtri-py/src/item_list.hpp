@@ -7,13 +7,14 @@
 
 #include "binding.hpp"
 #include "buffer.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/levels.hpp"
+#include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/quat_kernels.hpp"
+#include "kalemtri/engine/storage.hpp"
+#include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/format.hpp"
-#include "levels.hpp"
 #include "pickle.hpp"
-#include "pool.hpp"
-#include "quat_kernels.hpp"
-#include "storage.hpp"
-#include "tuning.hpp"
 #include "vec_list.hpp"
 
 namespace kpy {

@@ -4,9 +4,10 @@
 #include <cstdint>
 
 #include "classes.hpp"
-#include "kernels.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/pool.hpp"
 #include "pickle.hpp"
-#include "pool.hpp"
 #include "vec_list.hpp"
 
 namespace kpy {

@@ -8,12 +8,13 @@
 
 #include "buffer.hpp"
 #include "classes.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/pose_kernels.hpp"
+#include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/format.hpp"
 #include "kalemtri/src/pose_fit.hpp"
 #include "pickle.hpp"
-#include "pool.hpp"
-#include "pose_kernels.hpp"
-#include "tuning.hpp"
 #include "vec_list.hpp"
 
 namespace kpy {

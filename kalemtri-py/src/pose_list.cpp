@@ -2,9 +2,10 @@
 // operations of Pose on the worker pool. Like QuatList: workers see plain arrays only, blocks sit
 // at fixed positions, and each element gives the bits of the single-pose method.
 #include "classes.hpp"
+#include "engine.hpp"
 #include "item_list.hpp"
+#include "kalemtri/engine/pose_kernels.hpp"
 #include "kalemtri/src/pose.hpp"
-#include "pose_kernels.hpp"
 
 namespace kpy {
 

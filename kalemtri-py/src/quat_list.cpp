@@ -2,9 +2,10 @@
 // operations of Quat on the worker pool. Like VecList: workers see plain arrays only, blocks sit at
 // fixed positions, and each element gives the bits of the single-quaternion method.
 #include "classes.hpp"
+#include "engine.hpp"
 #include "item_list.hpp"
+#include "kalemtri/engine/quat_kernels.hpp"
 #include "kalemtri/src/quat.hpp"
-#include "quat_kernels.hpp"
 
 namespace kpy {
 

@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "classes.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
-#include "kernels.hpp"
-#include "pool.hpp"
-#include "tuning.hpp"
 #include "vec_list.hpp"
 
 namespace kpy {

@@ -6,8 +6,9 @@
 
 #include "binding.hpp"
 #include "buffer.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/storage.hpp"
 #include "kalemtri/src/vec3d.hpp"
-#include "storage.hpp"
 
 namespace kpy {
 

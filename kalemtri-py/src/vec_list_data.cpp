@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "buffer.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/format.hpp"
 #include "pickle.hpp"
-#include "pool.hpp"
-#include "tuning.hpp"
 #include "vec_list.hpp"
 
 namespace kpy {

@@ -10,9 +10,10 @@
 
 #include "buffer.hpp"
 #include "classes.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/storage.hpp"
+#include "kalemtri/engine/tree.hpp"
 #include "pickle.hpp"
-#include "storage.hpp"
-#include "tree.hpp"
 #include "vec_list.hpp"
 
 namespace kpy {

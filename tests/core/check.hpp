@@ -66,6 +66,10 @@ inline bool same(double a, double b) {
 inline bool same(const kalemtri::Vec3d& a, const kalemtri::Vec3d& b) {
     return same(a.x, b.x) && same(a.y, b.y) && same(a.z, b.z);
 }
+// Same bits, NaN sign and payload included.
+inline bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
 // The NaN this processor's invalid operations make: x86 sets its sign, AArch64 does not.
 inline double invalid_operation_nan() {
     volatile double i = INFINITY;

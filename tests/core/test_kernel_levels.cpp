@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri-py/src/kernels.hpp"
+#include "kalemtri/engine/kernels.hpp"
 
 using namespace kalemtri;
-using namespace kpy::kernels;
+using namespace kalemtri::kernels;
 
 namespace {
 
@@ -76,7 +76,7 @@ bool same_bytes(const Vec3d& a, const Vec3d& b) {
 // Every level gives the single call's bytes at every position of a block.
 template <class R, class F> void check_levels(const char* op, const F& f, bool nans = false) {
     for (std::size_t n :
-         {std::size_t{1}, std::size_t{7}, std::size_t{33}, kpy::tuning::MAP_BLOCK}) {
+         {std::size_t{1}, std::size_t{7}, std::size_t{33}, kalemtri::tuning::MAP_BLOCK}) {
         const std::vector<Vec3d> in = inputs(n, nans);
         for (Level level : LEVELS) {
             if (!supported(level)) continue;
@@ -153,13 +153,13 @@ TEST(map_levels_match_the_formulas) {
 // The search fixes which NaN a sum keeps, so its distances are the same bytes at every level even
 // with NaNs of every sign and payload.
 TEST(distances_at_every_level_match_the_baseline) {
-    using kpy::tuning::NEAREST_BLOCK;
+    using kalemtri::tuning::NEAREST_BLOCK;
     const bool emulated = std::getenv("KALEMTRI_EMULATED_CPU") != nullptr;
     const std::vector<Vec3d> in = inputs(NEAREST_BLOCK * 3, true);
     for (const Vec3d& o : OPERANDS)
         for (std::size_t stride : {1, 3}) {
             const std::size_t count = in.size() / stride;
-            const std::size_t blocks = kpy::tuning::block_count(count, NEAREST_BLOCK);
+            const std::size_t blocks = kalemtri::tuning::block_count(count, NEAREST_BLOCK);
             const Candidate b =
                 nearest_blocks(Level::baseline, in.data(), stride, count, o, 0, blocks);
             for (std::size_t n : {std::size_t{5}, NEAREST_BLOCK}) {

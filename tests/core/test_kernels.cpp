@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri-py/src/kernels.hpp"
+#include "kalemtri/engine/kernels.hpp"
 
 using namespace kalemtri;
-using namespace kpy::kernels;
+using namespace kalemtri::kernels;
 
 static const double inf = std::numeric_limits<double>::infinity();
 static const double qnan = std::numeric_limits<double>::quiet_NaN();
@@ -35,7 +35,7 @@ static Candidate all_blocks(const std::vector<Vec3d>& v, std::size_t stride, Vec
                             Level level = Level::baseline) {
     const std::size_t n = count_of(v, stride);
     return nearest_blocks(level, v.data(), stride, n, o, 0,
-                          kpy::tuning::block_count(n, kpy::tuning::NEAREST_BLOCK));
+                          kalemtri::tuning::block_count(n, kalemtri::tuning::NEAREST_BLOCK));
 }
 
 static bool same_candidate(const Candidate& a, const Candidate& b) {
@@ -102,7 +102,8 @@ TEST(nearest_independent_of_block_grouping) {
             for (std::size_t stride : {1, 2, 5, 300}) {
                 const auto& list = lists[l];
                 const std::size_t n = count_of(list, stride);
-                const std::size_t blocks = kpy::tuning::block_count(n, kpy::tuning::NEAREST_BLOCK);
+                const std::size_t blocks =
+                    kalemtri::tuning::block_count(n, kalemtri::tuning::NEAREST_BLOCK);
                 const Candidate whole = all_blocks(list, stride, o);
                 CHECK(same_candidate(whole, scan(list, stride, o)));
                 for (Level level : LEVELS) {

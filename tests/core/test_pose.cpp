@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri-py/src/pose_kernels.hpp"
-#include "kalemtri-py/src/tuning.hpp"
+#include "kalemtri/engine/pose_kernels.hpp"
+#include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/pose_fit.hpp"
 
 using namespace kalemtri;
-using namespace kpy::kernels;
+using namespace kalemtri::kernels;
 
 namespace {
 
@@ -57,7 +57,7 @@ struct Mix {
     Pose pose() { return {{next(), next(), next(), next()}, vec()}; }
 };
 
-const std::size_t SIZES[] = {1, 5, 33, POSE_CHUNK + 3, kpy::tuning::MAP_BLOCK};
+const std::size_t SIZES[] = {1, 5, 33, POSE_CHUNK + 3, kalemtri::tuning::MAP_BLOCK};
 
 template <class F> void check_pose_levels(const char* op, const F& f) {
     for (bool nans : {false, true})

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri-py/src/quat_kernels.hpp"
-#include "kalemtri-py/src/tuning.hpp"
+#include "kalemtri/engine/quat_kernels.hpp"
+#include "kalemtri/engine/tuning.hpp"
 
 using namespace kalemtri;
-using namespace kpy::kernels;
+using namespace kalemtri::kernels;
 
 namespace {
 
@@ -46,7 +46,7 @@ bool same_bytes(const Vec3d& a, const Vec3d& b) {
     return same_bytes(a.x, b.x) && same_bytes(a.y, b.y) && same_bytes(a.z, b.z);
 }
 
-const std::size_t SIZES[] = {1, 5, 33, kpy::tuning::MAP_BLOCK};
+const std::size_t SIZES[] = {1, 5, 33, kalemtri::tuning::MAP_BLOCK};
 
 template <class F> void check_quat_levels(const char* op, const F& f) {
     for (bool nans : {false, true})

@@ -7,12 +7,12 @@
 #include <limits>
 #include <vector>
 
-#include "pool.hpp"
-#include "storage.hpp"
-#include "tree.hpp"
-#include "tuning.hpp"
+#include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/storage.hpp"
+#include "kalemtri/engine/tree.hpp"
+#include "kalemtri/engine/tuning.hpp"
 
-namespace kpy::tree {
+namespace kalemtri::tree {
 
 namespace {
 
@@ -243,4 +243,4 @@ Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double ra
     return out;
 }
 
-} // namespace kpy::tree
+} // namespace kalemtri::tree

@@ -6,14 +6,13 @@
 // single call.
 #include <cstddef>
 
+#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/levels.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
-#include "kernels.hpp"
-#include "levels.hpp"
 
-namespace kpy::kernels {
+namespace kalemtri::kernels {
 
-using kalemtri::Quat;
 using kalemtri::Vec3d;
 
 // Element-wise operations on quaternions. `no_fma_level`: the four sums of a Hamilton product
@@ -96,4 +95,4 @@ inline void rotate_pairs_block(Level level, const Quat* q, const Vec3d* v, Vec3d
         redo_nans(dst, n, [&](std::size_t i) { return q[i].rotate(v[i]); });
 }
 
-} // namespace kpy::kernels
+} // namespace kalemtri::kernels

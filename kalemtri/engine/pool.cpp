@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "kalemtri/engine/pool.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +12,7 @@
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 
-namespace kpy::pool {
+namespace kalemtri::pool {
 
 namespace {
 
@@ -151,4 +151,4 @@ void Job::rethrow_failure() {
     if (failed_.load()) std::rethrow_exception(failure_);
 }
 
-} // namespace kpy::pool
+} // namespace kalemtri::pool

@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace kpy::storage {
+namespace kalemtri::storage {
 
 // Uninitialised storage: small blocks from malloc, large ones 2 MiB-aligned and marked for
 // transparent huge pages, since first-touch faults on 4 KiB pages dominate big fresh results.
@@ -98,4 +98,4 @@ template <class T> class Array {
     bool owned_ = true;
 };
 
-} // namespace kpy::storage
+} // namespace kalemtri::storage

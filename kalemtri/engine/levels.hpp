@@ -22,7 +22,7 @@
 #define KPY_WIDER_LEVELS(X)
 #endif
 
-namespace kpy::kernels {
+namespace kalemtri::kernels {
 
 // ---------------------------------------------------------------------------------------------
 // Instruction-set levels. Every kernel exists once per level from the same source: a function
@@ -115,4 +115,4 @@ template <class Body> auto run_at(Level level, const Body& body) {
     return dispatch(level, [&](auto at) { return Compiled<decltype(at)::level>::run(body); });
 }
 
-} // namespace kpy::kernels
+} // namespace kalemtri::kernels

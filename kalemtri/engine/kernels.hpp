@@ -19,14 +19,13 @@
 #include <immintrin.h>
 #endif
 
+#include "kalemtri/engine/levels.hpp"
+#include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
-#include "levels.hpp"
-#include "tuning.hpp"
 
-namespace kpy::kernels {
+namespace kalemtri::kernels {
 
-using kalemtri::Quat;
 using kalemtri::Vec3d;
 
 // ---------------------------------------------------------------------------------------------
@@ -35,8 +34,6 @@ using kalemtri::Vec3d;
 // replaces the list's elements rather than returning its results. operator() is the single-vector
 // call; `plain`, where present, its formula with plain doubles, which the batch loop evaluates and
 // which differs from the call only in which NaN a result holds (kalemtri/src/x86_nan.hpp).
-
-namespace formula = kalemtri::formula;
 
 struct Add {
     static constexpr const char* name = "__add__";
@@ -199,7 +196,7 @@ template <class R, class F> struct MapBody {
 // compiled for the baseline only.
 template <class R, class One> void redo_nans(R* dst, std::size_t n, const One& one) {
     for (std::size_t i = 0; i < n; ++i)
-        if (kalemtri::has_nan(dst[i])) dst[i] = one(i);
+        if (has_nan(dst[i])) dst[i] = one(i); // unqualified: ADL finds has_nan of later types
 }
 
 template <class R, class F>
@@ -411,4 +408,4 @@ inline Candidate nearest_blocks(Level level, const Vec3d* first, std::size_t str
     return Candidate{best, (best_block * B + j) * stride, d[j]};
 }
 
-} // namespace kpy::kernels
+} // namespace kalemtri::kernels

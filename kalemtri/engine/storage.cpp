@@ -1,10 +1,10 @@
-#include "storage.hpp"
+#include "kalemtri/engine/storage.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <sys/mman.h>
 
-namespace kpy::storage {
+namespace kalemtri::storage {
 
 namespace {
 
@@ -41,4 +41,4 @@ void release(void* p, std::size_t bytes) noexcept {
     std::free(bytes < LARGE ? p : static_cast<void**>(p)[-1]);
 }
 
-} // namespace kpy::storage
+} // namespace kalemtri::storage

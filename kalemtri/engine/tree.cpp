@@ -1,13 +1,13 @@
-#include "tree.hpp"
+#include "kalemtri/engine/tree.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "pool.hpp"
-#include "tuning.hpp"
+#include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/tuning.hpp"
 
-namespace kpy::tree {
+namespace kalemtri::tree {
 
 namespace {
 
@@ -510,4 +510,4 @@ std::size_t Tree::within(const Vec3d& t, double radius, Index* out, std::size_t 
 template std::size_t Tree::within(const Vec3d&, double, std::uint32_t*, std::size_t) const;
 template std::size_t Tree::within(const Vec3d&, double, std::int64_t*, std::size_t) const;
 
-} // namespace kpy::tree
+} // namespace kalemtri::tree

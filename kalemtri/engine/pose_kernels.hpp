@@ -7,14 +7,12 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/levels.hpp"
+#include "kalemtri/engine/quat_kernels.hpp"
 #include "kalemtri/src/pose.hpp"
-#include "kernels.hpp"
-#include "levels.hpp"
-#include "quat_kernels.hpp"
 
-namespace kpy::kernels {
-
-using kalemtri::Pose;
+namespace kalemtri::kernels {
 
 // a.then(b) on plain doubles: Pose::then's formula.
 inline Pose compose(const Pose& a, const Pose& b) {
@@ -81,4 +79,4 @@ inline void apply_pairs_block(Level level, const Pose* p, const Vec3d* v, Vec3d*
     }
 }
 
-} // namespace kpy::kernels
+} // namespace kalemtri::kernels

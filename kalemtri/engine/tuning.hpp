@@ -3,7 +3,7 @@
 // on the project's 2-core machines (oneTBB 2021.8).
 #include <cstddef>
 
-namespace kpy::tuning {
+namespace kalemtri::tuning {
 
 // Below this many elements work stays on the calling thread: a dispatch to the pool costs 3-15 us
 // (more when the worker has gone to sleep), and on two cores the heavier kernels (normalize,
@@ -38,4 +38,4 @@ constexpr std::size_t block_count(std::size_t n, std::size_t size) {
     return n / size + (n % size != 0);
 }
 
-} // namespace kpy::tuning
+} // namespace kalemtri::tuning

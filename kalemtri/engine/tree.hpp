@@ -21,11 +21,11 @@
 #include <cstdint>
 #include <new>
 
+#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/storage.hpp"
 #include "kalemtri/src/vec3d.hpp"
-#include "kernels.hpp"
-#include "storage.hpp"
 
-namespace kpy::tree {
+namespace kalemtri::tree {
 
 using kalemtri::Vec3d;
 using kernels::Candidate;
@@ -132,4 +132,4 @@ struct Csr {
 };
 Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius);
 
-} // namespace kpy::tree
+} // namespace kalemtri::tree

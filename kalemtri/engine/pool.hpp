@@ -21,9 +21,9 @@
 #include <tbb/parallel_reduce.h>
 #include <tbb/task_group.h>
 
-#include "tuning.hpp"
+#include "kalemtri/engine/tuning.hpp"
 
-namespace kpy::pool {
+namespace kalemtri::pool {
 
 using tuning::GRAIN;
 using tuning::SERIAL_CUTOFF;
@@ -233,4 +233,4 @@ V reduce_blocks(std::size_t n, std::size_t size, V identity, Piece&& piece, Join
                         tuning::block_count(SERIAL_CUTOFF, size), tuning::block_count(GRAIN, size));
 }
 
-} // namespace kpy::pool
+} // namespace kalemtri::pool
