@@ -597,7 +597,7 @@ ARM64 = chroot.Chroot(
     qemu="aarch64",
     packages=[
         "python3-venv", "python3-numpy", "python3-pytest", "libpython3-dev",
-        "binutils", "ca-certificates",
+        "binutils", "ca-certificates", "libtbb12",
     ],
 )  # fmt: skip
 AARCH64_TOOLCHAIN = ROOT / "cmake" / "aarch64-linux-gnu.cmake"
