@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "kalemtri/src/pose.hpp"
 #include "kalemtri/src/vec3d.hpp"
 
 namespace check {
@@ -69,6 +70,15 @@ inline bool same(const kalemtri::Vec3d& a, const kalemtri::Vec3d& b) {
 // Same bits, NaN sign and payload included.
 inline bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+inline bool same_bits(const kalemtri::Vec3d& a, const kalemtri::Vec3d& b) {
+    return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z);
+}
+inline bool same_bits(const kalemtri::Quat& a, const kalemtri::Quat& b) {
+    return same_bits(a.w, b.w) && same_bits(a.i, b.i) && same_bits(a.j, b.j) && same_bits(a.k, b.k);
+}
+inline bool same_bits(const kalemtri::Pose& a, const kalemtri::Pose& b) {
+    return same_bits(a.rotation, b.rotation) && same_bits(a.translation, b.translation);
 }
 // The NaN this processor's invalid operations make: x86 sets its sign, AArch64 does not.
 inline double invalid_operation_nan() {

@@ -66,13 +66,6 @@ std::vector<Vec3d> inputs(std::size_t n, bool nans = false) {
     return v;
 }
 
-bool same_bytes(double a, double b) {
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-bool same_bytes(const Vec3d& a, const Vec3d& b) {
-    return same_bytes(a.x, b.x) && same_bytes(a.y, b.y) && same_bytes(a.z, b.z);
-}
-
 // Every level gives the single call's bytes at every position of a block.
 template <class R, class F> void check_levels(const char* op, const F& f, bool nans = false) {
     for (std::size_t n :
@@ -88,7 +81,7 @@ template <class R, class F> void check_levels(const char* op, const F& f, bool n
                 if constexpr (std::is_same_v<R, bool>)
                     ok = got[i] == expected;
                 else
-                    ok = same_bytes(got[i], expected);
+                    ok = check::same_bits(got[i], expected);
                 if (!ok)
                     check::fail(__FILE__, __LINE__,
                                 std::string(op) + " at " + name(level) + ", n " +
@@ -172,8 +165,8 @@ TEST(distances_at_every_level_match_the_baseline) {
                     // single call's NaN is the processor's rule written out: only real hardware
                     // can agree with it (the baseline-CPU stage runs this emulated and says so).
                     for (std::size_t i = 0; i < n; ++i)
-                        CHECK(same_bytes(got[i], base[i]) &&
-                              (same_bytes(got[i], distance_to(in[i * stride], o)) ||
+                        CHECK(check::same_bits(got[i], base[i]) &&
+                              (check::same_bits(got[i], distance_to(in[i * stride], o)) ||
                                (emulated && kalemtri::has_nan(in[i * stride]))));
                     const Candidate c =
                         nearest_blocks(level, in.data(), stride, count, o, 0, blocks);

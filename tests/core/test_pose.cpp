@@ -24,23 +24,6 @@ const double inf = std::numeric_limits<double>::infinity();
 const double DEFAULT_NAN = check::invalid_operation_nan();
 const double PAYLOAD_NAN = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
 
-bool same_bytes(double a, double b) {
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-bool same_value(double a, double b, bool /*nans*/) { return same_bytes(a, b); }
-bool same_value(const Vec3d& a, const Vec3d& b, bool nans) {
-    return same_value(a.x, b.x, nans) && same_value(a.y, b.y, nans) && same_value(a.z, b.z, nans);
-}
-bool same_value(const Quat& a, const Quat& b, bool nans) {
-    return same_value(a.w, b.w, nans) && same_value(a.i, b.i, nans) && same_value(a.j, b.j, nans) &&
-           same_value(a.k, b.k, nans);
-}
-bool same_value(const Pose& a, const Pose& b, bool nans) {
-    return same_value(a.rotation, b.rotation, nans) &&
-           same_value(a.translation, b.translation, nans);
-}
-bool same(const Pose& a, const Pose& b) { return same_value(a, b, false); }
-
 struct Mix {
     std::uint64_t s;
     bool nans;
@@ -70,7 +53,7 @@ template <class F> void check_pose_levels(const char* op, const F& f) {
                 if (!supported(level)) continue;
                 same_map_block(level, in.data(), got.data(), n, f);
                 for (std::size_t i = 0; i < n; ++i)
-                    if (!same_value(got[i], f(in[i]), nans))
+                    if (!check::same_bits(got[i], f(in[i])))
                         check::fail(__FILE__, __LINE__,
                                     std::string(op) + " at " + name(level) + ", n " +
                                         std::to_string(n) + ", element " + std::to_string(i));
@@ -87,17 +70,17 @@ TEST(pose_formulas_are_the_quaternion_and_vector_calls) {
     for (int n = 0; n < 200; ++n) {
         const Pose a = mix.pose(), b = mix.pose();
         const Vec3d v = mix.vec();
-        CHECK(same_value(a.apply(v), a.rotation.rotate(v) + a.translation, false));
+        CHECK(check::same_bits(a.apply(v), a.rotation.rotate(v) + a.translation));
         const Pose ab = a.then(b);
-        CHECK(same(
+        CHECK(check::same_bits(
             ab, {a.rotation.then(b.rotation), b.rotation.rotate(a.translation) + b.translation}));
         const Quat r = a.rotation.inverse();
         const Vec3d t = -r.rotate(a.translation);
-        CHECK(same(a.inverse(), {r, t}));
+        CHECK(check::same_bits(a.inverse(), {r, t}));
     }
     const Pose p{q90, {1, 2, 3}};
     CHECK(check::same(p.apply({1, 0, 0}), Vec3d{1.0000000000000002, 3, 3}));
-    CHECK(same(Pose::identity().then(p), {Quat::identity().then(q90), {1, 2, 3}}));
+    CHECK(check::same_bits(Pose::identity().then(p), {Quat::identity().then(q90), {1, 2, 3}}));
 }
 
 TEST(pose_matrix_rows) {
@@ -106,18 +89,18 @@ TEST(pose_matrix_rows) {
     const Matrix3 r = to_matrix(q90);
     for (std::size_t row = 0; row < 3; ++row)
         for (std::size_t col = 0; col < 3; ++col)
-            CHECK(same_bytes(m[row][col], r[row][col]));
-    CHECK(same_bytes(m[1][3], -0.0) && m[3][3] == 1.0 && same_bytes(m[3][0], 0.0));
+            CHECK(check::same_bits(m[row][col], r[row][col]));
+    CHECK(check::same_bits(m[1][3], -0.0) && m[3][3] == 1.0 && check::same_bits(m[3][0], 0.0));
     const Pose back = Pose::from_matrix({m[0], m[1], m[2]});
-    CHECK(same(back, {from_rotation_matrix(r), {1, -0.0, 3}}));
+    CHECK(check::same_bits(back, {from_rotation_matrix(r), {1, -0.0, 3}}));
 }
 
 TEST(interpolation_ends) {
     const Pose a{q90, {1.5, -2, 1e300}}, b{Quat::identity(), {3, 1e-300, -7}};
-    CHECK(same_value(Pose::interpolate(a, b, 0.0).translation, a.translation, false));
-    CHECK(same_value(Pose::interpolate(a, b, 1.0).translation, b.translation, false));
+    CHECK(check::same_bits(Pose::interpolate(a, b, 0.0).translation, a.translation));
+    CHECK(check::same_bits(Pose::interpolate(a, b, 1.0).translation, b.translation));
     const Vec3d mid = Pose::interpolate(a, b, 0.5).translation;
-    CHECK(same_bytes(mid.x, 0.5 * 1.5 + 0.5 * 3.0));
+    CHECK(check::same_bits(mid.x, 0.5 * 1.5 + 0.5 * 3.0));
 }
 
 TEST(pose_list_levels_match_the_formulas) {
@@ -147,7 +130,7 @@ TEST(apply_to_a_list_matches_apply_at_every_level) {
                     if (!supported(level)) continue;
                     map_block<Vec3d>(level, v.data(), got.data(), n, PoseApply{p});
                     for (std::size_t i = 0; i < n; ++i)
-                        if (!same_value(got[i], p.apply(v[i]), nans))
+                        if (!check::same_bits(got[i], p.apply(v[i])))
                             check::fail(__FILE__, __LINE__,
                                         std::string("apply at ") + name(level) + ", n " +
                                             std::to_string(n) + ", element " + std::to_string(i));
@@ -169,7 +152,7 @@ TEST(apply_pairs_levels_match_apply) {
                 if (!supported(level)) continue;
                 apply_pairs_block(level, p.data(), v.data(), got.data(), n);
                 for (std::size_t i = 0; i < n; ++i)
-                    if (!same_value(got[i], p[i].apply(v[i]), nans))
+                    if (!check::same_bits(got[i], p[i].apply(v[i])))
                         check::fail(__FILE__, __LINE__,
                                     std::string("apply at ") + name(level) + ", n " +
                                         std::to_string(n) + ", element " + std::to_string(i));
@@ -207,14 +190,14 @@ TEST(fit_recovers_an_exact_pose) {
 TEST(fit_degenerate_sets) {
     // Coincident source points: H is zero, the rotation the identity.
     const Pose one = fit_of({{1, 2, 3}, {1, 2, 3}}, {{0, 0, 0}, {4, 0, 0}});
-    CHECK(same(one, {Quat::identity(), {1, -2, -3}}));
+    CHECK(check::same_bits(one, {Quat::identity(), {1, -2, -3}}));
     // Unweighted sums are those with unit weights, bit for bit.
     const std::vector<Vec3d> s{{1, 2, 3}, {-4, 0.1, 7}, {0, 0, 1}},
         t{{3, 1, 2}, {0.5, 9, -1}, {2, 2, 2}};
     const double w[] = {1, 1, 1};
     const auto a = fit::centroid_sums(s.data(), t.data(), nullptr, 3);
     const auto b = fit::centroid_sums(s.data(), t.data(), w, 3);
-    CHECK(same_bytes(a.w, b.w) && same_value(a.s, b.s, false) && same_value(a.t, b.t, false));
+    CHECK(check::same_bits(a.w, b.w) && check::same_bits(a.s, b.s) && check::same_bits(a.t, b.t));
     // A NaN or infinite sum: NaN throughout, and the solve ends.
     const Pose bad = fit_of({{inf, 0, 0}, {0, 0, 0}}, {{0, 0, 0}, {1, 1, 1}});
     CHECK(std::isnan(bad.rotation.w) && std::isnan(bad.translation.z));

@@ -35,17 +35,6 @@ struct Mix {
     }
 };
 
-bool same_bytes(double a, double b) {
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-bool same_bytes(const Quat& a, const Quat& b) {
-    return same_bytes(a.w, b.w) && same_bytes(a.i, b.i) && same_bytes(a.j, b.j) &&
-           same_bytes(a.k, b.k);
-}
-bool same_bytes(const Vec3d& a, const Vec3d& b) {
-    return same_bytes(a.x, b.x) && same_bytes(a.y, b.y) && same_bytes(a.z, b.z);
-}
-
 const std::size_t SIZES[] = {1, 5, 33, kalemtri::tuning::MAP_BLOCK};
 
 template <class F> void check_quat_levels(const char* op, const F& f) {
@@ -59,7 +48,7 @@ template <class F> void check_quat_levels(const char* op, const F& f) {
                 if (!supported(level)) continue;
                 same_map_block(level, in.data(), got.data(), n, f);
                 for (std::size_t i = 0; i < n; ++i)
-                    if (!same_bytes(got[i], f(in[i])))
+                    if (!check::same_bits(got[i], f(in[i])))
                         check::fail(__FILE__, __LINE__,
                                     std::string(op) + " at " + name(level) + ", n " +
                                         std::to_string(n) + ", element " + std::to_string(i));
@@ -95,7 +84,7 @@ TEST(rotate_pairs_levels_match_rotate) {
                 if (!supported(level)) continue;
                 rotate_pairs_block(level, q.data(), v.data(), got.data(), n);
                 for (std::size_t i = 0; i < n; ++i)
-                    if (!same_bytes(got[i], q[i].rotate(v[i])))
+                    if (!check::same_bits(got[i], q[i].rotate(v[i])))
                         check::fail(__FILE__, __LINE__,
                                     std::string("rotate at ") + name(level) + ", n " +
                                         std::to_string(n) + ", element " + std::to_string(i));
