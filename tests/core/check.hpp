@@ -3,6 +3,7 @@
 // their source line and the table row being checked (ROW), and main() runs every case and reports
 // counts.
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -85,6 +86,37 @@ inline double invalid_operation_nan() {
     volatile double i = INFINITY;
     return i - i;
 }
+
+// A NaN with a payload; its negation has the sign bit.
+inline const double PAYLOAD_NAN = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
+
+// Batch-kernel inputs: edge values (zeros of both signs, subnormals, extremes, infinities, the
+// default NaN) mixed with ordinary numbers and, with `nans`, NaNs of a payload and of both signs,
+// so that every level must keep the single call's NaN to the byte.
+struct Mix {
+    std::uint64_t s;
+    bool nans;
+    double next() {
+        static const double edges[] = {0.0,       -0.0,
+                                       1.0,       -1.0,
+                                       0.5,       0.1,
+                                       1e-300,    1e154,
+                                       4.9e-324,  DBL_MAX,
+                                       -DBL_MAX,  INFINITY,
+                                       -INFINITY, invalid_operation_nan(),
+                                       0.6,       0.8,
+                                       1e-15,     -2e-310,
+                                       DBL_MIN,   0.9999999999999999};
+        s = s * 6364136223846793005u + 1442695040888963407u;
+        const std::uint64_t r = s >> 33;
+        if (nans && r % 7 == 0) return r % 3 ? -PAYLOAD_NAN : PAYLOAD_NAN;
+        return r % 2 ? edges[(r >> 1) % std::size(edges)]
+                     : double(std::int64_t(r % 2001) - 1000) / 9.0;
+    }
+    kalemtri::Vec3d vec() { return {next(), next(), next()}; }
+    kalemtri::Quat quat() { return {next(), next(), next(), next()}; }
+    kalemtri::Pose pose() { return {quat(), vec()}; }
+};
 
 inline std::string show(double v) {
     char buf[64];

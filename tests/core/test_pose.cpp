@@ -19,33 +19,14 @@ using namespace kalemtri::kernels;
 namespace {
 
 const double inf = std::numeric_limits<double>::infinity();
-// Inputs mix the default NaN with NaNs of a payload and of both signs: every level must keep the
-// single call's NaN, to the byte.
 const double DEFAULT_NAN = check::invalid_operation_nan();
-const double PAYLOAD_NAN = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
-
-struct Mix {
-    std::uint64_t s;
-    bool nans;
-    double next() {
-        static const double edges[] = {0.0, -0.0, 1.0,         -1.0, 0.5, 1e-300, 1e154,  4.9e-324,
-                                       inf, -inf, DEFAULT_NAN, 0.6,  0.8, 1e-15,  -2e-310};
-        s = s * 6364136223846793005u + 1442695040888963407u;
-        const std::uint64_t r = s >> 33;
-        if (nans && r % 7 == 0) return r % 3 ? -PAYLOAD_NAN : PAYLOAD_NAN;
-        return r % 2 ? edges[(r >> 1) % std::size(edges)]
-                     : double(std::int64_t(r % 2001) - 1000) / 9.0;
-    }
-    Vec3d vec() { return {next(), next(), next()}; }
-    Pose pose() { return {{next(), next(), next(), next()}, vec()}; }
-};
 
 const std::size_t SIZES[] = {1, 5, 33, POSE_CHUNK + 3, kalemtri::tuning::MAP_BLOCK};
 
 template <class F> void check_pose_levels(const char* op, const F& f) {
     for (bool nans : {false, true})
         for (std::size_t n : SIZES) {
-            Mix mix{777, nans};
+            check::Mix mix{777, nans};
             std::vector<Pose> in(n), got(n);
             for (Pose& p : in)
                 p = mix.pose();
@@ -66,7 +47,7 @@ const Quat q90 = Quat::from_axis_angle(Vec3d::k(), AngleRadians::half_pi());
 } // namespace
 
 TEST(pose_formulas_are_the_quaternion_and_vector_calls) {
-    Mix mix{5, false};
+    check::Mix mix{5, false};
     for (int n = 0; n < 200; ++n) {
         const Pose a = mix.pose(), b = mix.pose();
         const Vec3d v = mix.vec();
@@ -122,7 +103,7 @@ TEST(apply_to_a_list_matches_apply_at_every_level) {
     for (const Pose& p : poses)
         for (bool nans : {false, true})
             for (std::size_t n : SIZES) {
-                Mix mix{31, nans};
+                check::Mix mix{31, nans};
                 std::vector<Vec3d> v(n), got(n);
                 for (Vec3d& e : v)
                     e = mix.vec();
@@ -141,7 +122,7 @@ TEST(apply_to_a_list_matches_apply_at_every_level) {
 TEST(apply_pairs_levels_match_apply) {
     for (bool nans : {false, true})
         for (std::size_t n : SIZES) {
-            Mix mix{99, nans};
+            check::Mix mix{99, nans};
             std::vector<Pose> p(n);
             std::vector<Vec3d> v(n), got(n);
             for (std::size_t i = 0; i < n; ++i) {

@@ -18,32 +18,16 @@ namespace {
 
 const double inf = std::numeric_limits<double>::infinity();
 const double DEFAULT_NAN = check::invalid_operation_nan();
-const double PAYLOAD_NAN = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
-const double EDGES[] = {
-    0.0,      -0.0, 1.0,  -1.0,        0.5, 0.1, 1e-300, 1e154,   4.9e-324, DBL_MAX,
-    -DBL_MAX, inf,  -inf, DEFAULT_NAN, 0.6, 0.8, 1e-15,  -2e-310, DBL_MIN,  0.9999999999999999};
-
-struct Mix {
-    std::uint64_t s = 777;
-    bool nans;
-    double next() {
-        s = s * 6364136223846793005u + 1442695040888963407u;
-        const std::uint64_t r = s >> 33;
-        if (nans && r % 7 == 0) return r % 3 ? -PAYLOAD_NAN : PAYLOAD_NAN;
-        return r % 2 ? EDGES[(r >> 1) % std::size(EDGES)]
-                     : double(std::int64_t(r % 2001) - 1000) / 9.0;
-    }
-};
 
 const std::size_t SIZES[] = {1, 5, 33, kalemtri::tuning::MAP_BLOCK};
 
 template <class F> void check_quat_levels(const char* op, const F& f) {
     for (bool nans : {false, true})
         for (std::size_t n : SIZES) {
-            Mix mix{777, nans};
+            check::Mix mix{777, nans};
             std::vector<Quat> in(n), got(n);
             for (Quat& q : in)
-                q = {mix.next(), mix.next(), mix.next(), mix.next()};
+                q = mix.quat();
             for (Level level : LEVELS) {
                 if (!supported(level)) continue;
                 same_map_block(level, in.data(), got.data(), n, f);
@@ -59,9 +43,12 @@ template <class F> void check_quat_levels(const char* op, const F& f) {
 } // namespace
 
 TEST(quat_map_levels_match_the_formulas) {
-    const Quat operands[] = {{0.9, 0.1, 0.3, 0.2},     {1, 0, 0, 0},
-                             {0, -0.0, 2.0, inf},      {DEFAULT_NAN, 1, 0, 0},
-                             {inf, PAYLOAD_NAN, 0, 1}, {-PAYLOAD_NAN, 1, PAYLOAD_NAN, -inf}};
+    const Quat operands[] = {{0.9, 0.1, 0.3, 0.2},
+                             {1, 0, 0, 0},
+                             {0, -0.0, 2.0, inf},
+                             {DEFAULT_NAN, 1, 0, 0},
+                             {inf, check::PAYLOAD_NAN, 0, 1},
+                             {-check::PAYLOAD_NAN, 1, check::PAYLOAD_NAN, -inf}};
     for (const Quat& p : operands) {
         check_quat_levels("then", Then{p});
         check_quat_levels("after", After{p});
@@ -73,12 +60,12 @@ TEST(quat_map_levels_match_the_formulas) {
 TEST(rotate_pairs_levels_match_rotate) {
     for (bool nans : {false, true})
         for (std::size_t n : SIZES) {
-            Mix mix{99, nans};
+            check::Mix mix{99, nans};
             std::vector<Quat> q(n);
             std::vector<Vec3d> v(n), got(n);
             for (std::size_t i = 0; i < n; ++i) {
-                q[i] = {mix.next(), mix.next(), mix.next(), mix.next()};
-                v[i] = {mix.next(), mix.next(), mix.next()};
+                q[i] = mix.quat();
+                v[i] = mix.vec();
             }
             for (Level level : LEVELS) {
                 if (!supported(level)) continue;
