@@ -136,3 +136,64 @@ def test_no_targets():
     with dask.config.set(scheduler="threads"):
         index, distance = kalemtri_dask.nearest_many(points, np.empty((0, 3)), k=3)
     assert index.shape == distance.shape == (0, 3)
+
+
+def expected_hits(radius):
+    return tuple(np.asarray(a) for a in VecTree(POINTS).within_many(TARGETS, radius))
+
+
+def same_hits(actual, wanted):
+    (ao, ai), (wo, wi) = actual, wanted
+    assert ao.dtype == ai.dtype == np.int64 and ao.shape == wo.shape
+    assert ao.tobytes() == wo.tobytes() and ai.tobytes() == wi.tobytes()
+
+
+@pytest.mark.parametrize("radius", [0.0, 1.0, 2.5, math.inf])
+@pytest.mark.parametrize(
+    "chunks", [(N,), (1, 999, 0, 1001, 1000), (300,) * 10 + (1,), (1,) * 17 + (N - 17,)]
+)
+def test_within_bit_equal_to_one_tree_on_the_threaded_scheduler(chunks, radius):
+    points = da.from_array(POINTS, chunks=(chunks, 3))
+    with dask.config.set(scheduler="threads"):
+        same_hits(
+            bounded(kalemtri_dask.within_many, points, TARGETS, radius), expected_hits(radius)
+        )
+
+
+def test_within_bit_equal_to_one_tree_on_a_cluster(cluster_client):
+    points = da.from_array(POINTS, chunks=((700, 1, 1300, 1000), 3))
+    with dask.config.set(scheduler=cluster_client):
+        same_hits(
+            bounded(kalemtri_dask.within_many, points, VecList.from_buffer(TARGETS), 3),
+            expected_hits(3.0),
+        )
+
+
+@pytest.mark.parametrize(
+    "radius, targets, error, message",
+    [
+        (-1.0, TARGETS, ValueError, r"^argument 'radius': must be a number >= 0, not -1\.0"),
+        (math.nan, TARGETS, ValueError, r"^argument 'radius': must be a number >= 0, not nan"),
+        ("1", TARGETS, TypeError, "radius"),
+        (1.0, [[0.0, 0.0, 0.0]], TypeError, "^argument 'targets': 'list' object is not a buffer"),
+        (1.0, da.zeros((2, 2)), ValueError, "^argument 'targets': buffer shape"),
+    ],
+)
+def test_within_argument_errors(radius, targets, error, message):
+    points = da.from_array(POINTS, chunks=(1000, 3))
+    with dask.config.set(scheduler="threads"), pytest.raises(error, match=message):
+        bounded(kalemtri_dask.within_many, points, targets, radius)
+
+
+@pytest.mark.parametrize("targets", [np.empty((0, 3)), TARGETS[:3]])
+def test_within_no_targets_or_no_points(targets):
+    empty = da.from_array(np.empty((0, 3)), chunks=(1, 3))
+    points = da.from_array(POINTS, chunks=(1000, 3))
+    with dask.config.set(scheduler="threads"):
+        for cloud in (points, empty):
+            offsets, indexes = kalemtri_dask.within_many(cloud, targets, 1.0)
+            wanted = VecTree(np.asarray(cloud)).within_many(targets, 1.0) if len(cloud) else None
+            if wanted is None:
+                assert offsets.tolist() == [0] * (len(targets) + 1) and indexes.size == 0
+            else:
+                same_hits((offsets, indexes), tuple(np.asarray(a) for a in wanted))

@@ -27,12 +27,12 @@ dask is imported on first use; ``pip install kalemtri[dask]`` installs it.
 
 from ._cloud import map_vec_list, nearest, rotate
 from ._pickling import FnError
-from ._tree import nearest_many
+from ._tree import nearest_many, within_many
 
-__all__ = ["FnError", "map_vec_list", "nearest", "rotate", "nearest_many"]
+__all__ = ["FnError", "map_vec_list", "nearest", "rotate", "nearest_many", "within_many"]
 
 # The public names belong to the package: pickles and error reports name them as kalemtri_dask's.
-for _public in (FnError, map_vec_list, nearest, rotate, nearest_many):
+for _public in (FnError, map_vec_list, nearest, rotate, nearest_many, within_many):
     _public.__module__ = __name__
 del _public
 

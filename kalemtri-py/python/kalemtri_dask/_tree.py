@@ -13,6 +13,8 @@ if TYPE_CHECKING:
 
 # (points in the run, indexes, distances) of consecutive rows, each target's best in its row.
 TreePart = tuple[int, "NDArray[numpy.int64]", "NDArray[numpy.float64]"]
+# (points in the run, offsets, indexes) of consecutive rows: each target's hits among them, CSR.
+HitPart = tuple[int, "NDArray[numpy.int64]", "NDArray[numpy.int64]"]
 
 
 def nearest_many(
@@ -91,3 +93,82 @@ def _join_tree_parts(parts: list[TreePart], k: int) -> TreePart:
         numpy.take_along_axis(index, order, axis=1),
         numpy.take_along_axis(distance, order, axis=1),
     )
+
+
+def within_many(
+    points: object, targets: object, radius: float
+) -> tuple[NDArray[numpy.int64], NDArray[numpy.int64]]:
+    """The points within ``radius`` of each target, bit-equal to one ``kalemtri_py.VecTree``.
+
+    ``targets`` is taken as by ``nearest_many``. ``radius`` is any number ``VecTree.within_many``
+    takes; a negative or NaN one raises ``ValueError`` before anything is computed. Each chunk of
+    ``points`` builds its own ``VecTree`` and answers ``within_many`` for every target; each
+    target's hits of all chunks are joined in row order, so its row holds ascending indexes, as
+    one tree's does, for any chunking. Returns numpy int64 ``(offsets, indexes)`` in CSR form,
+    shaped ``(M + 1,)`` and ``(H,)``: target m's hits are ``indexes[offsets[m]:offsets[m + 1]]``.
+    Computes on the active scheduler.
+    """
+    import dask.array as da
+    import numpy
+    from dask.base import tokenize
+
+    cloud = _as_points(points)
+    radius = _read_radius(radius)
+    t = numpy.asarray(_read_targets(targets))
+    shared = da.from_array(t, chunks=(max(len(t), 1), 3), name=f"tree-targets-{tokenize(t)}")
+    ((target_key,),) = shared.__dask_keys__()
+    token = tokenize(cloud.name, shared.name, radius)
+    _, offsets, indexes = _reduce(
+        "within-many",
+        token,
+        _hits_chunk,
+        cloud,
+        (target_key, radius),
+        _join_hit_parts,
+        (),
+        (shared,),
+    )
+    return offsets, indexes
+
+
+def _read_radius(radius: object) -> float:
+    """radius as VecTree converts it, refused with VecTree's own error where it would be."""
+    import numpy
+
+    from kalemtri_py import VecTree
+
+    VecTree(numpy.zeros((1, 3))).within_many(numpy.empty((0, 3)), radius)  # type: ignore[arg-type]
+    return float(radius)  # type: ignore[arg-type]
+
+
+def _hits_chunk(block: NDArray[Any], targets: NDArray[numpy.float64], radius: float) -> HitPart:
+    """The chunk's part: every target's hits among its points."""
+    import numpy
+
+    from kalemtri_py import VecTree
+
+    n, m = block.shape[0], targets.shape[0]
+    if m == 0 or n == 0:
+        return n, numpy.zeros(m + 1, numpy.int64), numpy.empty(0, numpy.int64)
+    offsets, indexes = VecTree(block).within_many(targets, radius)
+    return n, numpy.asarray(offsets).copy(), numpy.asarray(indexes).copy()
+
+
+def _join_hit_parts(parts: list[HitPart]) -> HitPart:
+    """Joins consecutive runs' parts, given in row order: each target's row takes the hits of
+    every part in turn, so it stays ascending."""
+    import numpy
+
+    counts = numpy.stack([numpy.diff(offsets) for _, offsets, _ in parts])
+    offsets = numpy.zeros(counts.shape[1] + 1, numpy.int64)
+    numpy.cumsum(counts.sum(axis=0), out=offsets[1:])
+    # Where each part's row m starts in the joined row m: after the earlier parts' hits.
+    before = numpy.cumsum(counts, axis=0) - counts
+    indexes = numpy.empty(int(offsets[-1]), numpy.int64)
+    total = 0
+    for (count, own, hits), skip in zip(parts, before):
+        rows = numpy.repeat(numpy.arange(len(own) - 1), numpy.diff(own))
+        place = offsets[rows] + skip[rows] + (numpy.arange(len(hits)) - own[rows])
+        indexes[place] = hits + total
+        total += count
+    return total, offsets, indexes
