@@ -28,4 +28,7 @@ PyTypeObject* vec_tree_type();
 PyTypeObject* pose_type();
 PyTypeObject* pose_list_type();
 
+// set_max_threads and max_threads, then a null entry: module attributes outside `__all__`.
+PyMethodDef* thread_functions();
+
 } // namespace kpy

@@ -100,6 +100,17 @@ bool add_unlisted_class(PyObject* m, const char* name, PyTypeObject* type) {
     return type && add_private(m, name, new_ref(reinterpret_cast<PyObject*>(type)));
 }
 
+bool add_unlisted_functions(PyObject* m, PyMethodDef* functions) {
+    for (PyMethodDef* f = functions; f->ml_name; ++f) {
+        PyObject* name = PyModule_GetNameObject(m);
+        if (!name) return false;
+        PyObject* function = PyCFunction_NewEx(f, m, name);
+        Py_DECREF(name);
+        if (!add_private(m, f->ml_name, function)) return false;
+    }
+    return true;
+}
+
 bool kalemtri_body(PyObject* m) {
     // Private, outside __all__: which batch kernels this processor runs, for the benchmarks, and
     // the list of the element-wise batch operations, for the tests.
@@ -114,7 +125,8 @@ bool kalemtri_body(PyObject* m) {
            add_unlisted_class(m, "VecTree", vec_tree_type()) &&
            add_unlisted_class(m, "Pose", pose_type()) &&
            add_unlisted_class(m, "PoseList", pose_list_type()) &&
-           PyModule_AddStringConstant(m, "__version__", KALEMTRI_VERSION) == 0;
+           PyModule_AddStringConstant(m, "__version__", KALEMTRI_VERSION) == 0 &&
+           add_unlisted_functions(m, thread_functions());
 }
 
 bool geometry_body(PyObject* m) {

@@ -98,6 +98,8 @@ thread_local Job* current_job = nullptr;
 thread_local bool on_worker = false;
 thread_local std::chrono::steady_clock::time_point next_check{};
 
+thread_local std::size_t cap_of_thread = 0;
+
 // Abandons a piece of a cancelled job; never leaves Job::run.
 struct Cancelled {};
 
@@ -112,6 +114,17 @@ bool starting_parallel_work() noexcept {
 }
 
 void worker_start_failed() noexcept { pool_damaged.store(true); }
+
+void set_thread_cap(std::size_t cap) noexcept { cap_of_thread = cap; }
+
+std::size_t thread_cap() noexcept { return cap_of_thread; }
+
+std::size_t max_threads() {
+    if (serial_only.load() || cap_of_thread == 1) return 1;
+    const auto size =
+        static_cast<std::size_t>(std::max(tbb::this_task_arena::max_concurrency(), 1));
+    return cap_of_thread != 0 && cap_of_thread < size ? cap_of_thread : size;
+}
 
 void set_interrupt_check(void (*check)()) noexcept { interrupt_check.store(check); }
 

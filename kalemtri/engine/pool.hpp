@@ -2,6 +2,8 @@
 // Parallel loops for the batch operations of VecList. Work goes to oneTBB's global pool, never
 // configured here; small inputs stay on the calling thread because a dispatch costs microseconds
 // (sizes in tuning.hpp). Every helper gives results that do not depend on how the range is split.
+// A thread may cap the threads its jobs use (set_thread_cap): they then run in an arena of that
+// many slots, its own included, so that a process among many on one host takes only its share.
 //
 // Interrupts: the thread that starts a job holds the interpreter lock for the whole call, so it
 // alone may look for pending signals. It does so between steps of `grain` elements of the pieces
@@ -19,6 +21,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include "kalemtri/engine/tuning.hpp"
@@ -36,6 +39,14 @@ using tuning::SERIAL_CUTOFF;
 bool starting_parallel_work() noexcept;
 // Notes that the pool lost a worker it could not start; it is then never wound down.
 void worker_start_failed() noexcept;
+
+// The most threads a job started on the calling thread may use, its own included; 0 for no cap
+// (the pool's size). Per thread: a cap set on one thread leaves every other as it was.
+void set_thread_cap(std::size_t cap) noexcept;
+std::size_t thread_cap() noexcept;
+// How many threads a job started on the calling thread can use now: its cap where that is below
+// the pool's size, 1 where jobs cannot go to the pool.
+std::size_t max_threads();
 
 // The interrupt check: called on the thread of the call, with the interpreter lock held; it throws
 // to end the call (never a std::runtime_error). Installed once by the module; none by default.
@@ -144,9 +155,14 @@ template <class F> void serial_steps(std::size_t n, std::size_t step, F&& body) 
 // to run again.
 template <class Parallel, class Serial>
 decltype(auto) parallel_or_serial(Parallel&& parallel, Serial&& serial) {
-    if (!starting_parallel_work()) return serial();
+    const std::size_t cap = thread_cap();
+    if (cap == 1 || !starting_parallel_work()) return serial();
     try {
-        return parallel();
+        if (cap == 0) return parallel();
+        // A fresh arena per job: it holds no workers between jobs, and none is alive at a fork.
+        const int size = std::max(tbb::this_task_arena::max_concurrency(), 1);
+        return tbb::task_arena(cap < static_cast<std::size_t>(size) ? static_cast<int>(cap) : size)
+            .execute(parallel);
     } catch (const std::runtime_error&) {
         worker_start_failed();
         return serial();

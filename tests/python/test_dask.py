@@ -499,3 +499,50 @@ def test_a_chunk_that_cannot_be_read_in_place_is_reduced_in_slices():
         count, (_, got, bits) = _nearest_chunk(block, target, 1_000)
         assert count == len(block) and got == index
         assert struct.pack("<d", _float_of(bits)) == struct.pack("<d", distance)
+
+
+def threads_seen_by_kalemtri(task, *args):
+    """Runs a chunk task and records kalemtri_py.max_threads() at each call into kalemtri it
+    makes, then once more after it."""
+    from kalemtri_py import VecTree
+
+    seen = []
+
+    def profile(frame, event, arg):
+        owner = getattr(arg, "__self__", None)
+        if event == "c_call" and (
+            isinstance(owner, (VecList, VecTree)) or owner is VecList or owner is VecTree
+        ):
+            seen.append(kalemtri_py.max_threads())
+
+    sys.setprofile(profile)
+    try:
+        task(*args)
+    finally:
+        sys.setprofile(None)
+    return seen, kalemtri_py.max_threads()
+
+
+def chunk_tasks():
+    from kalemtri_dask import _chunks, _pickling, _tree
+
+    block = POINTS[:5_000]
+    targets = POINTS[:50].copy()
+    return {
+        "map": (_chunks._map_chunk, block, _pickling._Fn(lambda v: v.normalize()), "VecList"),
+        "rotate": (_chunks._rotate_chunk, block, Quat(0.5, 0.5, 0.5, 0.5)),
+        "nearest": (_chunks._nearest_chunk, np.asfortranarray(block), OFFSET, 1_000),
+        "nearest_many": (_tree._tree_chunk, block, targets, 3),
+        "within_many": (_tree._hits_chunk, block, targets, 0.5),
+    }
+
+
+@pytest.mark.parametrize("name", ["map", "rotate", "nearest", "nearest_many", "within_many"])
+def test_tasks_use_only_their_workers_threads(client, name):
+    task, *args = chunk_tasks()[name]
+    full = kalemtri_py.max_threads()
+    # The client's workers run one thread each; the threaded scheduler has no worker to follow.
+    seen, after = client.submit(threads_seen_by_kalemtri, task, *args, pure=False).result(60)
+    assert seen and set(seen) == {1} and after == client.run(kalemtri_py.max_threads).popitem()[1]
+    seen, after = threads_seen_by_kalemtri(task, *args)
+    assert seen and set(seen) == {full} and after == full

@@ -3,8 +3,10 @@ found there by module path."""
 
 from __future__ import annotations
 
+import functools
 import struct
-from typing import TYPE_CHECKING, Any, Callable, Optional, overload
+import sys
+from typing import TYPE_CHECKING, Any, Callable, Optional, TypeVar, overload
 
 from ._checks import Kind, _describe, _refuse_masked
 
@@ -24,7 +26,43 @@ Part = tuple[int, Optional[Candidate]]
 # Candidates joined per task of a reduction.
 _SPLIT_EVERY = 16
 
+_Task = TypeVar("_Task", bound=Callable[..., Any])
 
+
+def _worker_threads() -> int | None:
+    """The thread count of the dask.distributed worker running this task; None elsewhere."""
+    # A process that never imported distributed hosts no worker.
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return None
+    try:
+        nthreads: int = distributed.get_worker().state.nthreads
+    except ValueError:
+        return None
+    return nthreads
+
+
+def _in_worker_share(task: _Task) -> _Task:
+    """The task, its kalemtri work capped at its worker's thread count: a host running several
+    workers would otherwise give each of them a pool as large as the host."""
+
+    @functools.wraps(task)
+    def capped(*args: Any) -> Any:
+        n = _worker_threads()
+        if n is None:
+            return task(*args)
+        from kalemtri_py import set_max_threads
+
+        previous = set_max_threads(n)
+        try:
+            return task(*args)
+        finally:
+            set_max_threads(previous)
+
+    return capped  # type: ignore[return-value]
+
+
+@_in_worker_share
 def _map_chunk(block: NDArray[Any], fn: _Fn, kind: Kind) -> NDArray[Any]:
     import numpy
 
@@ -56,12 +94,14 @@ def _map_chunk(block: NDArray[Any], fn: _Fn, kind: Kind) -> NDArray[Any]:
     return out
 
 
+@_in_worker_share
 def _rotate_chunk(block: NDArray[Any], quat: Quat) -> NDArray[numpy.float64]:
     import numpy
 
     return numpy.asarray(_read(block).rotated(quat))
 
 
+@_in_worker_share
 def _nearest_chunk(block: NDArray[Any], target: Vec3d, step: int) -> Part:
     """The chunk's part; a chunk that cannot be read in place is copied `step` points at a time."""
     n = block.shape[0]

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from ._checks import _as_points, _count, _read_targets
-from ._chunks import _order_key, _reduce
+from ._chunks import _in_worker_share, _order_key, _reduce
 
 if TYPE_CHECKING:
     import numpy
@@ -62,6 +62,7 @@ def nearest_many(
     return index, distance
 
 
+@_in_worker_share
 def _tree_chunk(block: NDArray[Any], targets: NDArray[numpy.float64], k: int) -> TreePart:
     """The chunk's part: its best min(k, n) for every target."""
     import numpy
@@ -141,6 +142,7 @@ def _read_radius(radius: object) -> float:
     return float(radius)  # type: ignore[arg-type]
 
 
+@_in_worker_share
 def _hits_chunk(block: NDArray[Any], targets: NDArray[numpy.float64], radius: float) -> HitPart:
     """The chunk's part: every target's hits among its points."""
     import numpy

@@ -697,3 +697,23 @@ class _VecListIterator:
         """The iterator itself."""
     def __next__(self) -> Vec3d:
         """A new Vec3d for the next element of the snapshot; StopIteration at the end."""
+
+def set_max_threads(n: SupportsIndex | None) -> int | None:
+    """Caps at n (>= 1) the threads that batch operations started from the calling thread use,
+    that thread included; None lifts the cap. Returns the previous cap, None for none.
+
+    The cap belongs to the calling thread: other threads keep theirs, and a new thread starts
+    with none. A capped thread's batch operations run in a oneTBB arena of n slots, so a process
+    that shares its host with others (a Dask worker) uses its own share of the cores, not all of
+    them; n = 1 keeps them on the calling thread. Results are the same bits for any cap. 0 is a
+    ValueError, a negative n an OverflowError, a bool or a float a TypeError; an error changes
+    nothing. kalemtri_dask's tasks on a dask.distributed worker set the worker's thread count for
+    the task's duration. A module attribute outside __all__.
+    """
+
+def max_threads() -> int:
+    """How many threads a batch operation started from the calling thread can use now: its cap
+    (set_max_threads) where that is below the pool's size, else the pool's size (oneTBB's default:
+    the cores this process may run on); 1 in a child forked while the pool could not be wound
+    down, which runs every batch operation on its one thread. A module attribute outside __all__.
+    """
