@@ -546,3 +546,17 @@ def test_tasks_use_only_their_workers_threads(client, name):
     assert seen and set(seen) == {1} and after == client.run(kalemtri_py.max_threads).popitem()[1]
     seen, after = threads_seen_by_kalemtri(task, *args)
     assert seen and set(seen) == {full} and after == full
+
+
+@pytest.mark.parametrize("chunks, joins", [(1, 0), (20, 1), (64, 1), (65, 3), (201, 5)])
+def test_nearest_joins_its_candidates_in_few_tasks(chunks, joins):
+    # Every level of joins is a round trip through the scheduler.
+    from dask.callbacks import Callback
+
+    ran = []
+    points = da.from_array(POINTS, chunks=(-(-N // chunks), 3))
+    assert points.numblocks[0] == chunks
+    with dask.config.set(scheduler="sync"), Callback(pretask=lambda key, *_: ran.append(key)):
+        got = kalemtri_dask.nearest(points, OFFSET)
+    assert got == ONE.minimum_distance_to(OFFSET, 1)
+    assert sum("join" in str(key) for key in ran) == joins

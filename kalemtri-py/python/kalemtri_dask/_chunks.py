@@ -23,8 +23,11 @@ Candidate = tuple[int, int, int]
 # A run of consecutive rows: (number of points, best candidate or None).
 Part = tuple[int, Optional[Candidate]]
 
-# Candidates joined per task of a reduction.
+# Parts joined per task of a reduction. Each level of joins waits for the one below and costs a
+# round trip through the scheduler, as much as a chunk's own work at a few million points; one
+# candidate of nearest is a few bytes, so its joins take many at once.
 _SPLIT_EVERY = 16
+_CANDIDATES_PER_JOIN = 64
 
 _Task = TypeVar("_Task", bound=Callable[..., Any])
 
@@ -178,9 +181,11 @@ def _reduce(
     join: Callable[..., Any],
     join_extra: tuple[Any, ...] = (),
     dependencies: tuple[Any, ...] = (),
+    split_every: int = _SPLIT_EVERY,
 ) -> Any:
     """Computes `chunk(block, *extra)` for every chunk of `points` and joins the results, in row
-    order, by a tree of `join([results], *join_extra)` tasks; returns the root's result.
+    order, by a tree of `join([results], *join_extra)` tasks of up to `split_every` results each;
+    returns the root's result.
 
     The graph is written out directly: building it through dask.delayed costs milliseconds per
     chunk."""
@@ -197,8 +202,8 @@ def _reduce(
         depth += 1
         joined = f"{prefix}-join-{depth}-{token}"
         layer = {
-            (joined, j): (join, keys[i : i + _SPLIT_EVERY], *join_extra)
-            for j, i in enumerate(range(0, len(keys), _SPLIT_EVERY))
+            (joined, j): (join, keys[i : i + split_every], *join_extra)
+            for j, i in enumerate(range(0, len(keys), split_every))
         }
         graph = HighLevelGraph(
             {**graph.layers, joined: layer}, {**graph.dependencies, joined: {below}}

@@ -6,7 +6,15 @@ import struct
 from typing import TYPE_CHECKING, Callable
 
 from ._checks import Kind, _as_points, _kind_of, _probe
-from ._chunks import _float_of, _join_candidates, _map_chunk, _nearest_chunk, _reduce, _rotate_chunk
+from ._chunks import (
+    _CANDIDATES_PER_JOIN,
+    _float_of,
+    _join_candidates,
+    _map_chunk,
+    _nearest_chunk,
+    _reduce,
+    _rotate_chunk,
+)
 from ._pickling import _Fn
 
 if TYPE_CHECKING:
@@ -106,7 +114,15 @@ def nearest(points: object, target: Vec3d) -> tuple[int, float]:
     if not isinstance(target, Vec3d):
         raise TypeError(f"target must be a kalemtri_py.Vec3d, not '{type(target).__name__}'")
     token = tokenize(cloud.name, struct.pack("<3d", target.x, target.y, target.z))
-    _, best = _reduce("nearest", token, _nearest_chunk, cloud, (target, _SLICE), _join_candidates)
+    _, best = _reduce(
+        "nearest",
+        token,
+        _nearest_chunk,
+        cloud,
+        (target, _SLICE),
+        _join_candidates,
+        split_every=_CANDIDATES_PER_JOIN,
+    )
     if best is None:
         raise ValueError("nearest() of an empty point cloud: there is no point to report")
     _, index, bits = best
