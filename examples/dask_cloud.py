@@ -10,6 +10,7 @@ The cloud is made on the workers, chunk by chunk; only the answers come back.
 
 import argparse
 import math
+import os
 import time
 
 import dask.array as da
@@ -36,9 +37,10 @@ def main() -> None:
     if args.scheduler:
         client = Client(args.scheduler)
     else:
-        # kalemtri uses every core inside each chunk, so one thread per worker process.
+        # Each worker's tasks run kalemtri on that worker's threads: together, the cores.
+        threads = max(len(os.sched_getaffinity(0)) // 2, 1)
         cluster = LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=threads, processes=True, dashboard_address=None
         )
         client = Client(cluster)
     print(f"cluster: {len(client.scheduler_info()['workers'])} workers")

@@ -17,10 +17,15 @@ computed by the same code as on one machine, so the results are bit-for-bit thos
 ``dask.distributed`` cluster. Functions that build a graph (``map_vec_list``, ``rotate``) return
 lazy dask arrays; ``nearest`` computes on the active scheduler and returns its answer.
 
-kalemtri itself runs every chunk on all cores of its machine and holds the interpreter lock while
-it does, so a cluster gets the most out of it with one worker process per machine and one thread
-per worker (``dask worker ADDRESS --nworkers 1 --nthreads 1``). The workers need ``kalemtri``
-installed, as for any function shipped to them.
+``nearest_many`` and ``within_many`` build a ``VecTree`` per chunk and give the answers of one
+``VecTree`` of all the points, to the bit.
+
+On a ``dask.distributed`` worker, every task caps kalemtri's threads at the worker's own thread
+count (``kalemtri_py.set_max_threads``) while it runs, so workers sharing a host never start a
+pool as large as the host each. kalemtri holds the interpreter lock while it computes, so a
+cluster gets the most out of it with one worker process per machine and a thread per core
+(``dask worker ADDRESS``, Dask's default). The workers need ``kalemtri`` installed, as for any
+function shipped to them.
 
 dask is imported on first use; ``pip install kalemtri[dask]`` installs it.
 """
