@@ -1,7 +1,8 @@
 // The cap on the pool's threads, per calling thread: for a process that is one of many on a host,
 // such as a Dask worker, whose jobs should use its own share of the cores, not all of them.
 #include "classes.hpp"
-#include "pool.hpp"
+#include "engine.hpp"
+#include "kalemtri/engine/pool.hpp"
 
 namespace kpy {
 
