@@ -341,7 +341,7 @@ void Tree::offer_non_finite(const Vec3d& t, std::size_t k, Offer&& offer) const 
     }
 }
 
-Candidate Tree::nearest(const Vec3d& t) const {
+Candidate Tree::nearest_from(const Vec3d& t, Candidate best, bool bounded, double bound) const {
     struct Visit {
         const Tree& tree;
         const Vec3d& t;
@@ -356,25 +356,52 @@ Candidate Tree::nearest(const Vec3d& t) const {
             for (std::size_t i = b; i < e; ++i)
                 offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
         }
-    } visit{*this, t, NO_BEST};
+    } visit{*this, t, best};
+    // Under a bound the best starts at the bound itself, so the leaves need no test of their own:
+    // finite points give finite targets no NaN, and a number ranks by its key. Only the side points
+    // and non-finite targets can bring a NaN, which would rank before every number.
     if (!finite(t)) {
-        offer_non_finite(t, 1, [&](const Candidate& c) { visit.offer(c); });
+        offer_non_finite(t, 1, [&](const Candidate& c) {
+            if (!bounded || c.distance <= bound) visit.offer(c);
+        });
         return visit.best;
     }
-    if (!side_ranked_.empty()) visit.best = side_ranked_[0];
+    if (!bounded) {
+        if (!side_ranked_.empty()) visit.offer(side_ranked_[0]);
+    } else if (side_ahead_ < side_ranked_.size() && side_ranked_[side_ahead_].distance <= bound) {
+        visit.offer(side_ranked_[side_ahead_]);
+    }
     search(t, visit);
     return visit.best;
 }
 
-void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
+Candidate Tree::nearest(const Vec3d& t) const { return nearest_from(t, NO_BEST, false, 0.0); }
+
+Candidate Tree::nearest(const Vec3d& t, const Candidate& seed) const {
+    return nearest_from(t, seed.index == kernels::NONE ? NO_BEST : seed, false, 0.0);
+}
+
+Candidate Tree::nearest_within(const Vec3d& t, double bound, const Candidate& seed) const {
+    const double b = bound + 0.0; // -0.0 bounds as +0.0 does
+    // No point ranks after this one: any point at distance b or less beats it.
+    Candidate best{order_key(b), kernels::NONE, std::numeric_limits<double>::infinity()};
+    if (seed.index != kernels::NONE && seed.distance <= b && before(seed, best)) best = seed;
+    return nearest_from(t, best, true, b);
+}
+
+// The k best, or under a bound the k best of those within it; returns how many were found.
+template <bool Bounded>
+std::size_t Tree::k_best(const Vec3d& t, std::size_t k, double bound, Candidate* out) const {
     // out[0..size) is a heap with the worst kept candidate on top.
     struct Visit {
         const Tree& tree;
         const Vec3d& t;
         Candidate* heap;
         std::size_t k;
+        std::int64_t cap;
+        double bound;
         std::size_t size = 0;
-        std::int64_t limit() const { return size < k ? NO_LIMIT : heap[0].key; }
+        std::int64_t limit() const { return size < k ? cap : heap[0].key; }
         void offer(const Candidate& c) {
             if (size < k) {
                 heap[size++] = c;
@@ -389,18 +416,32 @@ void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
             double d[LEAF_SIZE];
             leaf_distances(tree.x_.data(), tree.y_.data(), tree.z_.data(), b, e, t, d);
             for (std::size_t i = b; i < e; ++i)
-                offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
+                if (!Bounded || d[i - b] <= bound)
+                    offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
         }
-    } visit{*this, t, out, k};
+    } visit{*this, t, out, k, Bounded ? order_key(bound) : NO_LIMIT, bound};
     if (!finite(t)) {
-        offer_non_finite(t, k, [&](const Candidate& c) { visit.offer(c); });
+        offer_non_finite(t, k, [&](const Candidate& c) {
+            if (!Bounded || c.distance <= bound) visit.offer(c);
+        });
     } else {
         // Beyond the k best side points none can be among the k best.
-        for (std::size_t s = 0; s < std::min(k, side_ranked_.size()); ++s)
-            visit.offer(side_ranked_[s]);
+        const std::size_t first = Bounded ? side_ahead_ : 0;
+        for (std::size_t s = first; s < std::min(first + k, side_ranked_.size()); ++s)
+            if (!Bounded || side_ranked_[s].distance <= bound) visit.offer(side_ranked_[s]);
         search(t, visit);
     }
-    std::sort_heap(out, out + k, Before{});
+    std::sort_heap(out, out + visit.size, Before{});
+    return visit.size;
+}
+
+void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
+    k_best<false>(t, k, 0.0, out);
+}
+
+std::size_t Tree::k_nearest_within(const Vec3d& t, std::size_t k, double bound,
+                                   Candidate* out) const {
+    return k_best<true>(t, k, bound + 0.0, out);
 }
 
 // Depth first over the boxes: sink.all(b, e) takes the tree-order points [b, e) of a box wholly

@@ -63,8 +63,18 @@ class Tree {
 
     // The nearest point; size() >= 1.
     Candidate nearest(const Vec3d& t) const;
+    // The same, searched from `seed`: a point of the tree with its distance from t, or
+    // kernels::NO_CANDIDATE. A near seed lets the search skip more boxes; the answer is unchanged.
+    Candidate nearest(const Vec3d& t, const Candidate& seed) const;
+    // The nearest point whose distance is <= bound (IEEE, so never one at a NaN distance), bound
+    // neither NaN nor negative; index NONE when there is none. Searched from `seed` as above.
+    Candidate nearest_within(const Vec3d& t, double bound,
+                             const Candidate& seed = kernels::NO_CANDIDATE) const;
     // The k best points, best first, into out[0..k); 1 <= k <= size().
     void k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const;
+    // The k best of the points within bound, as nearest_within counts them, best first into
+    // out[0..k); returns how many there are, at most k.
+    std::size_t k_nearest_within(const Vec3d& t, std::size_t k, double bound, Candidate* out) const;
     // The number of points whose distance is <= radius (IEEE, so a NaN distance is never
     // within); radius is neither NaN nor negative. A box wholly within counts without its points.
     std::size_t count_within(const Vec3d& t, double radius) const;
@@ -92,6 +102,10 @@ class Tree {
     void build_subtree(Item* items, std::size_t node, std::size_t level);
 
     template <class Visit> void search(const Vec3d& t, Visit& visit) const;
+    // The best of `best` and the points (within bound when `bounded`).
+    Candidate nearest_from(const Vec3d& t, Candidate best, bool bounded, double bound) const;
+    template <bool Bounded>
+    std::size_t k_best(const Vec3d& t, std::size_t k, double bound, Candidate* out) const;
     // The points within r of a finite target, r not -0.0 (see tree.cpp).
     template <class Sink> void search_within(const Vec3d& t, double r, Sink& sink) const;
     // Whether every point of the tree is within r of t.
@@ -118,18 +132,27 @@ class Tree {
     std::size_t side_ahead_ = 0;
 };
 
-// Batch forms over targets[0..m), on the worker pool; row i belongs to targets[i]. The k_nearest
-// rows are k wide; within gives CSR form: the hits of target i are
-// indexes[offsets[i]..offsets[i+1]). within_many counts the hits before it allocates them, and
-// throws TooManyResults with their number when they do not fit.
-void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
-                  double* distance);
-void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,
-                    std::int64_t* index, double* distance);
 struct Csr {
     storage::Array<std::int64_t> offsets;
     storage::Array<std::int64_t> indexes;
 };
+
+// Batch forms over targets[0..m), on the worker pool; row i belongs to targets[i]. The k_nearest
+// rows are k wide; within gives CSR form: the hits of target i are
+// indexes[offsets[i]..offsets[i+1]). within_many counts the hits before it allocates them, and
+// throws TooManyResults with their number when they do not fit. With a `bound` (not null), only
+// points within it count, and a missing answer is index -1 at distance +inf, at the end of a row.
+void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
+                  double* distance, const double* bound = nullptr);
+void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,
+                    std::int64_t* index, double* distance, const double* bound = nullptr);
+// count[i] = tree.count_within(targets[i], radius).
+void count_within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius,
+                       std::int64_t* count);
+// The distance of each hit of a within_many result from its target, the bits nearest() gives;
+// points[] is the tree's points in their original order.
+void hit_distances(const Vec3d* points, const Vec3d* targets, std::size_t m, const Csr& hits,
+                   double* distance);
 Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius);
 
 } // namespace kpy::tree

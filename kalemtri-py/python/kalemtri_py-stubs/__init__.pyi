@@ -10,11 +10,13 @@ from collections.abc import Iterable, Sequence
 from typing import (
     Any,
     ClassVar,
+    Literal,
     Protocol,
     SupportsFloat,
     SupportsIndex,
     TypeVar,
     final,
+    overload,
     type_check_only,
 )
 
@@ -656,16 +658,45 @@ class VecTree:
         """The k nearest (index, distance), nearest first; ValueError unless 1 <= k <= N."""
     def within(self, target: Vec3d, radius: _Float) -> builtins.list[int]:
         """Ascending indexes with distance <= radius; ValueError for a negative or NaN radius."""
-    def nearest_many(self, targets: Buffer | _ArrayInterface) -> tuple[memoryview, memoryview]:
-        """(indexes, distances), each shaped (M,): nearest() of every target row (M, 3)."""
+    def nearest_many(
+        self, targets: Buffer | _ArrayInterface, max_distance: _Float | None = None
+    ) -> tuple[memoryview, memoryview]:
+        """(indexes, distances), each shaped (M,): nearest() of every target row (M, 3).
+
+        With max_distance (a number >= 0; inf allowed) only points at distance <= max_distance
+        count (IEEE, so never a NaN distance); a target without one gets index -1, distance inf.
+        """
     def k_nearest_many(
-        self, targets: Buffer | _ArrayInterface, k: SupportsIndex
+        self,
+        targets: Buffer | _ArrayInterface,
+        k: SupportsIndex,
+        max_distance: _Float | None = None,
     ) -> tuple[memoryview, memoryview]:
-        """(indexes, distances), each shaped (M, k): k_nearest() of every target row."""
+        """(indexes, distances), each shaped (M, k): k_nearest() of every target row.
+
+        With max_distance, the k best of the points within it; a row short of k ends in index -1,
+        distance inf.
+        """
+    @overload
     def within_many(
-        self, targets: Buffer | _ArrayInterface, radius: _Float
+        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: Literal[False] = False
     ) -> tuple[memoryview, memoryview]:
-        """(offsets, indexes) in CSR form: target m's hits are indexes[offsets[m]:offsets[m+1]]."""
+        """(offsets, indexes) in CSR form: target m's hits are indexes[offsets[m]:offsets[m+1]].
+
+        With distances=True, (offsets, indexes, distances): each hit's float64 distance beside
+        it, the bits nearest() gives for that pair.
+        """
+    @overload
+    def within_many(
+        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: Literal[True]
+    ) -> tuple[memoryview, memoryview, memoryview]: ...
+    @overload
+    def within_many(
+        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: bool
+    ) -> tuple[memoryview, ...]: ...
+    def count_within_many(self, targets: Buffer | _ArrayInterface, radius: _Float) -> memoryview:
+        """int64 (M,): how many points are within radius of each target row, as within_many finds
+        them, without listing them (a box wholly within the radius adds its count at once)."""
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the points as one block of raw bytes; loading builds the same tree again."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[object, tuple[str, object]]:
