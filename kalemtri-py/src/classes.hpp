@@ -28,4 +28,7 @@ PyTypeObject* vec_tree_type();
 PyTypeObject* pose_type();
 PyTypeObject* pose_list_type();
 
+// The result of VecTree.icp, a module attribute outside `__all__`, registered after them.
+PyTypeObject* icp_result_type();
+
 } // namespace kpy

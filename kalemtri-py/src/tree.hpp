@@ -132,6 +132,10 @@ class Tree {
     std::size_t side_ahead_ = 0;
 };
 
+// Target positions in the order to answer them, so that consecutive queries walk the same boxes
+// and leaves while they are in cache; empty when the targets are best taken as given.
+storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* targets, std::size_t m);
+
 struct Csr {
     storage::Array<std::int64_t> offsets;
     storage::Array<std::int64_t> indexes;

@@ -39,9 +39,10 @@ std::uint32_t cell(double v, double lo, double scale) {
     return static_cast<std::uint32_t>(c > 0.0 ? (c < top ? c : top) : 0.0);
 }
 
-// Target positions in the order to answer them: by Morton code over the tree's box (targets
-// outside it fall on its faces, non-finite ones last), by an LSD radix sort of (code, position).
-// Empty when the targets are best taken as given.
+} // namespace
+
+// By Morton code over the tree's box (targets outside it fall on its faces, non-finite ones
+// last), by an LSD radix sort of (code, position).
 storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* t, std::size_t m) {
     const Box* box = tree.root_box();
     if (m < SORT_MIN || !fits_index(m) || !box) return {};
@@ -84,6 +85,8 @@ storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* t, std:
         order[i] = static_cast<std::uint32_t>(src[i]);
     return order;
 }
+
+namespace {
 
 // Calls answer(i) for every target i, in curve order, on the pool.
 template <class Answer>

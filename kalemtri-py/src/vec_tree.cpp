@@ -428,6 +428,7 @@ PyTypeObject* vec_tree_type() {
                 method<"k_nearest_many", k_nearest_many, "targets, k, max_distance=None">(),
                 method<"within_many", within_many, "targets, radius, distances=False">(),
                 method<"count_within_many", count_within_many, "targets, radius">(),
+                vec_tree_icp_method(),
                 method<"points", points>(),
                 method<"__reduce__", tree_reduce>(),
                 {"__reduce_ex__", as_cfunction(tree_reduce_ex), METH_O,

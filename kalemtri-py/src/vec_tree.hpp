@@ -16,4 +16,7 @@ struct VecTree {
 // raises the argument's TypeError or ValueError.
 std::optional<double> read_bound(PyObject* obj, const char* name);
 
+// The method table entry of VecTree.icp.
+PyMethodDef vec_tree_icp_method();
+
 } // namespace kpy
