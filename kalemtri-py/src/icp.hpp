@@ -14,8 +14,8 @@
 // number of threads: queries are answered one by one and every sum is fixed by its blocks.
 //
 // Consecutive poses move a point little, so each query starts from the point's previous match
-// at its new distance: an upper bound on the nearest distance that skips most boxes, while the
-// answer, ties included, stays that of the plain query.
+// at its new distance (Tree::nearest_from): an upper bound on the nearest distance that skips
+// most boxes, while the answer, ties included, stays that of the plain query.
 #include <cstddef>
 
 #include "kalemtri/src/pose.hpp"
@@ -43,8 +43,7 @@ struct Result {
     std::size_t iterations = 0; // fits made
 };
 
-// points[] holds the tree's points in their original order; source[0..n).
-Result run(const tree::Tree& tree, const Vec3d* points, const Vec3d* source, std::size_t n,
-           const Pose& initial, const Options& options);
+Result run(const tree::Tree& tree, const Vec3d* source, std::size_t n, const Pose& initial,
+           const Options& options);
 
 } // namespace kpy::icp

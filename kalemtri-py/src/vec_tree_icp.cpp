@@ -101,9 +101,7 @@ IcpResult run_icp(const VecTree& self, PyObject* source, PyObject* initial, PyOb
         rows.copy_to(reinterpret_cast<double*>(copy.data()));
         src = copy.data();
     }
-    Array<Vec3d> points(self.tree->size());
-    self.tree->points(points.data());
-    const icp::Result r = icp::run(*self.tree, points.data(), src, n, start, o);
+    const icp::Result r = icp::run(*self.tree, src, n, start, o);
     return {r.pose, r.rmse, r.inliers, r.iterations};
 }
 

@@ -55,8 +55,9 @@ def turn(degrees, axis):
     return Quat(math.cos(half), *(math.sin(half) * a))
 
 
-def scene(seed, n, noise=0.0, outliers=0):
-    """A target cloud and the same points moved away from it by a known pose."""
+def scene(seed, n, noise=0.0, outliers=0, aside=False, nan_source=False):
+    """A target cloud and the same points moved away from it by a known pose; `aside` gives the
+    cloud points with a NaN or infinite coordinate, `nan_source` the source one NaN point."""
     rng = np.random.default_rng(seed)
     points = rng.random((n, 3)) * [2.0, 1.0, 0.5]
     truth = Pose(turn(3.0, rng.normal(size=3)), Vec3d(*(rng.normal(size=3) * 0.02)))
@@ -64,6 +65,12 @@ def scene(seed, n, noise=0.0, outliers=0):
     source = source + rng.normal(size=source.shape) * noise
     if outliers:
         source[rng.choice(n, outliers, replace=False)] += rng.normal(size=(outliers, 3))
+    if aside:
+        points[::97] = [NAN, 0.5, 0.5]
+        points[5::89] = [0.5, float("inf"), 0.25]
+        points[7::101] = [-float("inf"), float("inf"), NAN]
+    if nan_source:
+        source[17] = [0.5, NAN, 0.5]
     return points, source, truth
 
 
@@ -82,6 +89,10 @@ CASES = {
     "tolerance": (dict(noise=1e-3), dict(tolerance=1e-5)),
     "infinite bound": (dict(), dict(max_distance=float("inf"), iterations=4)),
     "no fit": (dict(), dict(iterations=0)),
+    "cloud with non-finite points, bounded": (dict(aside=True), dict(max_distance=0.1)),
+    "cloud with non-finite points": (dict(aside=True), dict(iterations=3)),
+    "NaN source point": (dict(nan_source=True), dict(iterations=3)),
+    "NaN source point, bounded": (dict(nan_source=True), dict(max_distance=0.1)),
     "nothing within": (dict(), dict(max_distance=0.0)),
     "initial": (dict(noise=1e-4), dict(initial=Pose(turn(1.0, [0, 0, 1]), Vec3d(0.01, 0, 0)))),
 }
