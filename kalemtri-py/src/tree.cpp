@@ -247,8 +247,10 @@ Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
         serial_below, 1);
     for (std::size_t node = first; node-- > 0;)
         join_boxes(boxes_.data(), node);
-    for (std::size_t i = 1; i < finite_; ++i)
+    for (std::size_t i = 1; i < finite_; ++i) {
+        pool::interruption_point(i);
         first_at_ = index_[i] < index_[first_at_] ? i : first_at_;
+    }
 }
 
 void Tree::split(Item* it, std::size_t node, std::size_t level) {

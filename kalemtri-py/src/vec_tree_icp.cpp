@@ -1,6 +1,7 @@
 // VecTree.icp and its result, IcpResult: an immutable record of the pose found, the RMS distance
 // and number of inliers of the last matching, and the number of fits made.
 #include <cstdint>
+#include <new>
 #include <optional>
 
 #include "buffer.hpp"
@@ -94,15 +95,20 @@ IcpResult run_icp(const VecTree& self, PyObject* source, PyObject* initial, PyOb
         fail();
     }
     const std::size_t n = rows.rows();
-    Array<Vec3d> copy;
-    const Vec3d* src = reinterpret_cast<const Vec3d*>(rows.packed());
-    if (!src) {
-        copy = Array<Vec3d>(n);
-        rows.copy_to(reinterpret_cast<double*>(copy.data()));
-        src = copy.data();
+    try {
+        Array<Vec3d> copy;
+        const Vec3d* src = reinterpret_cast<const Vec3d*>(rows.packed());
+        if (!src) {
+            copy = Array<Vec3d>(n);
+            rows.copy_to(reinterpret_cast<double*>(copy.data()));
+            src = copy.data();
+        }
+        const icp::Result r = icp::run(*self.tree, src, n, start, o);
+        return {r.pose, r.rmse, r.inliers, r.iterations};
+    } catch (const std::bad_alloc&) {
+        PyErr_Format(PyExc_MemoryError, "VecTree.icp(): %zu source points do not fit in memory", n);
+        fail();
     }
-    const icp::Result r = icp::run(*self.tree, src, n, start, o);
-    return {r.pose, r.rmse, r.inliers, r.iterations};
 }
 
 } // namespace
