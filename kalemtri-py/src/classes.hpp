@@ -28,6 +28,9 @@ PyTypeObject* vec_tree_type();
 PyTypeObject* pose_type();
 PyTypeObject* pose_list_type();
 
+// The result of VecTree.icp, a module attribute outside `__all__`, registered after them.
+PyTypeObject* icp_result_type();
+
 // set_max_threads and max_threads, then a null entry: module attributes outside `__all__`.
 PyMethodDef* thread_functions();
 

@@ -1,6 +1,8 @@
 #pragma once
 // The engine's namespaces by the short names the bindings use.
 namespace kalemtri {
+namespace fitting {}
+namespace icp {}
 namespace kernels {}
 namespace pool {}
 namespace storage {}
@@ -9,6 +11,8 @@ namespace tuning {}
 } // namespace kalemtri
 
 namespace kpy {
+namespace fitting = kalemtri::fitting;
+namespace icp = kalemtri::icp;
 namespace kernels = kalemtri::kernels;
 namespace pool = kalemtri::pool;
 namespace storage = kalemtri::storage;

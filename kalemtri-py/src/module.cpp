@@ -125,6 +125,7 @@ bool kalemtri_body(PyObject* m) {
            add_unlisted_class(m, "VecTree", vec_tree_type()) &&
            add_unlisted_class(m, "Pose", pose_type()) &&
            add_unlisted_class(m, "PoseList", pose_list_type()) &&
+           add_unlisted_class(m, "IcpResult", icp_result_type()) &&
            PyModule_AddStringConstant(m, "__version__", KALEMTRI_VERSION) == 0 &&
            add_unlisted_functions(m, thread_functions());
 }

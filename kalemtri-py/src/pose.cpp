@@ -10,6 +10,7 @@
 #include "classes.hpp"
 #include "engine.hpp"
 #include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/pose_fit_pool.hpp"
 #include "kalemtri/engine/pose_kernels.hpp"
 #include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/format.hpp"
@@ -144,19 +145,6 @@ class Weights {
     Array<double> copy_;
 };
 
-// Sums of pose_fit.hpp over the fixed blocks of [0, n) on the pool, one partial per block, then
-// added in block order on the calling thread.
-template <class Sum, class Block> Sum block_sums(std::size_t n, Block block) {
-    constexpr std::size_t B = tuning::FIT_BLOCK;
-    std::vector<Sum> partial(tuning::block_count(n, B));
-    Sum* out = partial.data();
-    pool::for_blocks(n, B, [=](std::size_t b, std::size_t e) { out[b / B] = block(b, e); });
-    Sum total = partial[0];
-    for (std::size_t k = 1; k < partial.size(); ++k)
-        total = kalemtri::fit::add(total, partial[k]);
-    return total;
-}
-
 Pose fit(PyObject* source, PyObject* target, PyObject* weights) {
     const Points s(source, "argument 'source'");
     const Points t(target, "argument 'target'");
@@ -183,17 +171,10 @@ Pose fit(PyObject* source, PyObject* target, PyObject* weights) {
     const Vec3d* sp = s.data();
     const Vec3d* tp = t.data();
     const double* wp = w ? w->data() : nullptr;
-    namespace fit = kalemtri::fit;
-    const auto sums = block_sums<fit::CentroidSums>(n, [=](std::size_t b, std::size_t e) {
-        return fit::centroid_sums(sp + b, tp + b, wp ? wp + b : nullptr, e - b);
-    });
+    const auto sums = fitting::centroid_totals(sp, tp, wp, n);
     if (!(sums.w > 0.0))
         raise(PyExc_ValueError, "argument 'weights': every weight is 0; nothing to fit");
-    const Vec3d cs = fit::centroid(sums.s, sums.w), ct = fit::centroid(sums.t, sums.w);
-    const auto cov = block_sums<fit::Covariance>(n, [=](std::size_t b, std::size_t e) {
-        return fit::covariance_sums(sp + b, tp + b, wp ? wp + b : nullptr, e - b, cs, ct);
-    });
-    return fit::solve(sums, cov);
+    return fitting::fit_from(sums, sp, tp, wp, n);
 }
 
 } // namespace

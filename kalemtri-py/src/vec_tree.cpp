@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -15,15 +16,12 @@
 #include "kalemtri/engine/tree.hpp"
 #include "pickle.hpp"
 #include "vec_list.hpp"
+#include "vec_tree.hpp"
 
 namespace kpy {
 
 using kalemtri::Vec3d;
 using storage::Array;
-
-struct VecTree {
-    std::shared_ptr<const tree::Tree> tree;
-};
 
 // A block of results lent through the buffer protocol: int64 (format 'q') or float64 ('d'),
 // shaped (rows,) or (rows, cols). Never changed once made, so views need no bookkeeping.
@@ -210,14 +208,28 @@ void check_k(const VecTree& self, std::size_t k) {
     fail();
 }
 
-void check_radius(double radius) {
-    if (radius >= 0.0) return; // false for NaN
-    PyObject* r = PyFloat_FromDouble(radius);
+void check_non_negative(double value, const char* name) {
+    if (value >= 0.0) return; // false for NaN
+    PyObject* r = PyFloat_FromDouble(value);
     if (!r) fail();
-    PyErr_Format(PyExc_ValueError, "argument 'radius': must be a number >= 0, not %R", r);
+    PyErr_Format(PyExc_ValueError, "argument '%s': must be a number >= 0, not %R", name, r);
     Py_DECREF(r);
     fail();
 }
+
+void check_radius(double radius) { check_non_negative(radius, "radius"); }
+
+} // namespace
+
+std::optional<double> read_bound(PyObject* obj, const char* name) {
+    if (!obj || obj == Py_None) return std::nullopt;
+    Converter<double> value;
+    if (!value.load(obj)) argument_error(name);
+    check_non_negative(value.get(), name);
+    return value.get();
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Queries
@@ -249,35 +261,43 @@ PyObject* within(const VecTree& self, const Vec3d& target, double radius) {
     });
 }
 
-PyObject* nearest_many(const VecTree& self, PyObject* targets) {
+PyObject* nearest_many(const VecTree& self, PyObject* targets, PyObject* max_distance) {
     require_points(self, "nearest_many");
     const Array<Vec3d> t = read_points(targets, "argument 'targets'");
+    const std::optional<double> bound = read_bound(max_distance, "max_distance");
     const std::size_t m = t.size();
     return sized("VecTree.nearest_many()", m, "results", [&] {
         Array<std::int64_t> index(m);
         Array<double> distance(m);
-        tree::nearest_many(*self.tree, t.data(), m, index.data(), distance.data());
+        tree::nearest_many(*self.tree, t.data(), m, index.data(), distance.data(),
+                           bound ? &*bound : nullptr);
         return pair_of_views(int_block(std::move(index), m, 1, 1),
                              real_block(std::move(distance), m, 1, 1));
     });
 }
 
-PyObject* k_nearest_many(const VecTree& self, PyObject* targets, std::size_t k) {
+PyObject* k_nearest_many(const VecTree& self, PyObject* targets, std::size_t k,
+                         PyObject* max_distance) {
     check_k(self, k);
     const Array<Vec3d> t = read_points(targets, "argument 'targets'");
+    const std::optional<double> bound = read_bound(max_distance, "max_distance");
     const std::size_t m = t.size();
     const std::uint64_t count = m > UINT64_MAX / k ? UINT64_MAX : std::uint64_t{m} * k;
     return sized("VecTree.k_nearest_many()", count, "results", [&] {
         if (m > std::size_t(PY_SSIZE_T_MAX) / 8 / k) throw std::bad_alloc();
         Array<std::int64_t> index(m * k);
         Array<double> distance(m * k);
-        tree::k_nearest_many(*self.tree, t.data(), m, k, index.data(), distance.data());
+        tree::k_nearest_many(*self.tree, t.data(), m, k, index.data(), distance.data(),
+                             bound ? &*bound : nullptr);
         return pair_of_views(int_block(std::move(index), m, k, 2),
                              real_block(std::move(distance), m, k, 2));
     });
 }
 
-PyObject* within_many(const VecTree& self, PyObject* targets, double radius) {
+Array<Vec3d> original_points(const VecTree& self);
+
+PyObject* within_many(const VecTree& self, PyObject* targets, double radius,
+                      std::optional<bool> with_distances) {
     check_radius(radius);
     const Array<Vec3d> t = read_points(targets, "argument 'targets'");
     const std::size_t m = t.size();
@@ -285,9 +305,44 @@ PyObject* within_many(const VecTree& self, PyObject* targets, double radius) {
     tree::Csr csr = sized("VecTree.within_many()", m, "results",
                           [&] { return tree::within_many(*self.tree, t.data(), m, radius); });
     const std::size_t hits = csr.indexes.size();
+    if (!with_distances.value_or(false)) {
+        return sized("VecTree.within_many()", hits, "results", [&] {
+            return pair_of_views(int_block(std::move(csr.offsets), m + 1, 1, 1),
+                                 int_block(std::move(csr.indexes), hits, 1, 1));
+        });
+    }
     return sized("VecTree.within_many()", hits, "results", [&] {
-        return pair_of_views(int_block(std::move(csr.offsets), m + 1, 1, 1),
-                             int_block(std::move(csr.indexes), hits, 1, 1));
+        Array<double> distance(hits);
+        if (hits) {
+            const Array<Vec3d> points = original_points(self);
+            tree::hit_distances(points.data(), t.data(), m, csr, distance.data());
+        }
+        PyObject* pair = pair_of_views(int_block(std::move(csr.offsets), m + 1, 1, 1),
+                                       int_block(std::move(csr.indexes), hits, 1, 1));
+        PyObject* third = nullptr;
+        try {
+            third = block_view(real_block(std::move(distance), hits, 1, 1));
+        } catch (...) {
+            Py_DECREF(pair);
+            throw;
+        }
+        PyObject* out =
+            PyTuple_Pack(3, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), third);
+        Py_DECREF(pair);
+        Py_DECREF(third);
+        if (!out) fail();
+        return out;
+    });
+}
+
+PyObject* count_within_many(const VecTree& self, PyObject* targets, double radius) {
+    check_radius(radius);
+    const Array<Vec3d> t = read_points(targets, "argument 'targets'");
+    const std::size_t m = t.size();
+    return sized("VecTree.count_within_many()", m, "results", [&] {
+        Array<std::int64_t> count(m);
+        tree::count_within_many(*self.tree, t.data(), m, radius, count.data());
+        return block_view(int_block(std::move(count), m, 1, 1));
     });
 }
 
@@ -370,9 +425,11 @@ PyTypeObject* vec_tree_type() {
                 method<"nearest", nearest, "target">(),
                 method<"k_nearest", k_nearest, "target, k">(),
                 method<"within", within, "target, radius">(),
-                method<"nearest_many", nearest_many, "targets">(),
-                method<"k_nearest_many", k_nearest_many, "targets, k">(),
-                method<"within_many", within_many, "targets, radius">(),
+                method<"nearest_many", nearest_many, "targets, max_distance=None">(),
+                method<"k_nearest_many", k_nearest_many, "targets, k, max_distance=None">(),
+                method<"within_many", within_many, "targets, radius, distances=False">(),
+                method<"count_within_many", count_within_many, "targets, radius">(),
+                vec_tree_icp_method(),
                 method<"points", points>(),
                 method<"__reduce__", tree_reduce>(),
                 {"__reduce_ex__", as_cfunction(tree_reduce_ex), METH_O,

@@ -1,6 +1,7 @@
 #include "kalemtri/engine/tree.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -65,6 +66,30 @@ std::int64_t bound_key(const Box& box, const Vec3d& t) {
     const double cz = t.z < box.lo[2] ? box.lo[2] : t.z > box.hi[2] ? box.hi[2] : t.z;
     const double dx = cx - t.x, dy = cy - t.y, dz = cz - t.z;
     return order_key(std::sqrt((dx * dx + dy * dy) + dz * dz));
+}
+
+// The sum of squares under bound_key's sqrt: the search compares these, sparing the sqrt.
+double near_squares(const Box& box, const Vec3d& t) {
+    const double cx = t.x < box.lo[0] ? box.lo[0] : t.x > box.hi[0] ? box.hi[0] : t.x;
+    const double cy = t.y < box.lo[1] ? box.lo[1] : t.y > box.hi[1] ? box.hi[1] : t.y;
+    const double cz = t.z < box.lo[2] ? box.lo[2] : t.z > box.hi[2] ? box.hi[2] : t.z;
+    const double dx = cx - t.x, dy = cy - t.y, dz = cz - t.z;
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+// A sum of squares s >= prune_at(limit) has fl(sqrt(s)) > the distance of order key `limit`, so
+// its box can be skipped: with u the double after that distance, s >= prune_at exceeds u * u,
+// so sqrt(s) > u and, rounding being monotone, fl(sqrt(s)) >= u. NaN (nothing is skipped) when
+// the limit is +inf or a NaN after it; -inf (all is skipped) when it is a NaN before every
+// number. A box this keeps that the key test would skip costs time only, never the answer.
+double prune_at(std::int64_t limit) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (limit < 0) return -inf;
+    if (limit >= order_key(inf)) return std::numeric_limits<double>::quiet_NaN();
+    const double u = std::bit_cast<double>(limit + 1);
+    const double uu = u * u;
+    if (!(uu < inf)) return std::numeric_limits<double>::quiet_NaN();
+    return std::bit_cast<double>(std::bit_cast<std::int64_t>(uu) + 1); // above u * u exactly
 }
 
 // The same formula on the box corner farthest from t: an upper bound, by the same argument.
@@ -222,6 +247,10 @@ Tree::Tree(const Vec3d* points, std::size_t n) : size_(n) {
         serial_below, 1);
     for (std::size_t node = first; node-- > 0;)
         join_boxes(boxes_.data(), node);
+    for (std::size_t i = 1; i < finite_; ++i) {
+        pool::interruption_point(i);
+        first_at_ = index_[i] < index_[first_at_] ? i : first_at_;
+    }
 }
 
 void Tree::split(Item* it, std::size_t node, std::size_t level) {
@@ -265,38 +294,71 @@ std::size_t Tree::range_end(std::size_t node, std::size_t level) const {
     return leaf_begin_[(p + 1) << (depth_ - level)];
 }
 
-// Depth-first over the boxes, nearer child first. visit.limit() is the key above which a box
-// cannot matter; visit.leaf(b, e) measures the points of tree order [b, e).
+// Depth-first over the boxes, nearer child first. A box whose near_squares are >= visit.prune()
+// cannot matter (prune_at of the limit key); visit.leaf(b, e) measures the points of tree order
+// [b, e).
 template <class Visit> void Tree::search(const Vec3d& t, Visit& visit) const {
-    if (finite_ == 0) return;
+    if (finite_ > 0) search_below(t, visit, 0, near_squares(boxes_[0], t));
+}
+
+// The same over the subtree of `root`, whose box has near_squares `squares`.
+template <class Visit>
+void Tree::search_below(const Vec3d& t, Visit& visit, std::size_t root, double squares) const {
     struct Entry {
         std::size_t node;
-        std::int64_t key;
+        double squares;
     };
     Entry stack[64]; // one pending sibling per level
     std::size_t top = 0;
-    stack[top++] = {0, bound_key(boxes_[0], t)};
+    stack[top++] = {root, squares};
     const std::size_t first = first_leaf();
     while (top > 0) {
         const Entry entry = stack[--top];
-        if (entry.key > visit.limit()) continue;
+        if (entry.squares >= visit.prune()) continue;
         std::size_t node = entry.node;
         bool reached = true;
         while (node < first) {
             std::size_t near = 2 * node + 1, far = near + 1;
-            std::int64_t kn = bound_key(boxes_[near], t), kf = bound_key(boxes_[far], t);
-            if (kf < kn) {
+            double sn = near_squares(boxes_[near], t), sf = near_squares(boxes_[far], t);
+            if (sf < sn) {
                 std::swap(near, far);
-                std::swap(kn, kf);
+                std::swap(sn, sf);
             }
-            if (kf <= visit.limit()) stack[top++] = {far, kf};
-            if (kn > visit.limit()) {
+            if (!(sf >= visit.prune())) stack[top++] = {far, sf};
+            if (sn >= visit.prune()) {
                 reached = false;
                 break;
             }
             node = near;
         }
         if (reached) visit.leaf(leaf_begin_[node - first], leaf_begin_[node - first + 1]);
+    }
+}
+
+// Bottom up from the leaf holding tree position `at`: that leaf first, then the sibling of each
+// of its ancestors, nearest first. Every other leaf lies under one of those siblings, each skipped
+// only above the limit, so the answer is search()'s; a near start spares the descent from the
+// root and most of its box tests.
+template <class Visit> void Tree::search_up(const Vec3d& t, std::size_t at, Visit& visit) const {
+    // The leaf, by the halving that laid the leaves out.
+    std::size_t node = 0, b = 0, size = finite_;
+    for (std::size_t level = 0; level < depth_; ++level) {
+        const std::size_t half = size / 2;
+        if (at - b >= half) {
+            node = 2 * node + 2;
+            b += half;
+            size -= half;
+        } else {
+            node = 2 * node + 1;
+            size = half;
+        }
+    }
+    const std::size_t first = first_leaf();
+    visit.leaf(leaf_begin_[node - first], leaf_begin_[node - first + 1]);
+    for (; node > 0; node = (node - 1) / 2) {
+        const std::size_t sibling = node & 1 ? node + 1 : node - 1;
+        const double squares = near_squares(boxes_[sibling], t);
+        if (!(squares >= visit.prune())) search_below(t, visit, sibling, squares);
     }
 }
 
@@ -341,40 +403,104 @@ void Tree::offer_non_finite(const Vec3d& t, std::size_t k, Offer&& offer) const 
     }
 }
 
-Candidate Tree::nearest(const Vec3d& t) const {
+Candidate Tree::search_nearest(const Vec3d& t, Candidate best, std::uint32_t& at,
+                               std::uint32_t start, bool bounded, double bound) const {
     struct Visit {
         const Tree& tree;
         const Vec3d& t;
         Candidate best;
-        std::int64_t limit() const { return best.key; }
+        std::uint32_t at;
+        double pruned = prune_at(best.key);
+        double prune() const { return pruned; }
         void offer(const Candidate& c) {
-            if (before(c, best)) best = c;
+            if (before(c, best)) {
+                best = c;
+                at = NO_POSITION;
+                pruned = prune_at(best.key);
+            }
         }
         void leaf(std::size_t b, std::size_t e) {
             double d[LEAF_SIZE];
             leaf_distances(tree.x_.data(), tree.y_.data(), tree.z_.data(), b, e, t, d);
-            for (std::size_t i = b; i < e; ++i)
-                offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
+            const std::int64_t was = best.key;
+            for (std::size_t i = b; i < e; ++i) {
+                const Candidate c{order_key(d[i - b]), tree.index_[i], d[i - b]};
+                if (before(c, best)) {
+                    best = c;
+                    at = static_cast<std::uint32_t>(i);
+                }
+            }
+            if (best.key != was) pruned = prune_at(best.key);
         }
-    } visit{*this, t, NO_BEST};
+    } visit{*this, t, best, at};
+    // Under a bound the best starts at the bound itself, so the leaves need no test of their own:
+    // finite points give finite targets no NaN, and a number ranks by its key. Only the side points
+    // and non-finite targets can bring a NaN, which would rank before every number.
     if (!finite(t)) {
-        offer_non_finite(t, 1, [&](const Candidate& c) { visit.offer(c); });
+        offer_non_finite(t, 1, [&](const Candidate& c) {
+            if (!bounded || c.distance <= bound) visit.offer(c);
+        });
+        // The one finite point offered is the first by index.
+        if (finite_ > 0 && visit.best.index == index_[first_at_]) visit.at = first_at_;
+        at = visit.at;
         return visit.best;
     }
-    if (!side_ranked_.empty()) visit.best = side_ranked_[0];
-    search(t, visit);
+    if (!bounded) {
+        if (!side_ranked_.empty()) visit.offer(side_ranked_[0]);
+    } else if (side_ahead_ < side_ranked_.size() && side_ranked_[side_ahead_].distance <= bound) {
+        visit.offer(side_ranked_[side_ahead_]);
+    }
+    if (start != NO_POSITION)
+        search_up(t, start, visit);
+    else
+        search(t, visit);
+    at = visit.at;
     return visit.best;
 }
 
-void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
+Candidate Tree::nearest(const Vec3d& t) const {
+    std::uint32_t at = NO_POSITION;
+    return search_nearest(t, NO_BEST, at, NO_POSITION, false, 0.0);
+}
+
+Candidate Tree::nearest_within(const Vec3d& t, double bound) const {
+    std::uint32_t at = NO_POSITION;
+    return nearest_from(t, at, true, bound);
+}
+
+Candidate Tree::nearest_from(const Vec3d& t, std::uint32_t& at, bool bounded, double bound) const {
+    const double b = bound + 0.0; // -0.0 bounds as +0.0 does
+    // Under a bound no point ranks after this one: any point at distance b or less beats it.
+    const Candidate best =
+        bounded ? Candidate{order_key(b), kernels::NONE, std::numeric_limits<double>::infinity()}
+                : NO_BEST;
+    // The start's leaf is measured first, which puts the start itself in the running.
+    const std::uint32_t start = finite(t) ? at : NO_POSITION;
+    at = NO_POSITION;
+    return search_nearest(t, best, at, start, bounded, b);
+}
+
+Vec3d Tree::answer_point(std::size_t index, std::uint32_t at) const {
+    if (at != NO_POSITION) return Vec3d{x_[at], y_[at], z_[at]};
+    const std::uint32_t* s =
+        std::lower_bound(side_index_.data(), side_index_.data() + side_index_.size(), index);
+    return side_[static_cast<std::size_t>(s - side_index_.data())];
+}
+
+// The k best, or under a bound the k best of those within it; returns how many were found.
+template <bool Bounded>
+std::size_t Tree::k_best(const Vec3d& t, std::size_t k, double bound, Candidate* out) const {
     // out[0..size) is a heap with the worst kept candidate on top.
     struct Visit {
         const Tree& tree;
         const Vec3d& t;
         Candidate* heap;
         std::size_t k;
+        std::int64_t cap;
+        double bound;
         std::size_t size = 0;
-        std::int64_t limit() const { return size < k ? NO_LIMIT : heap[0].key; }
+        double pruned = prune_at(cap);
+        double prune() const { return pruned; }
         void offer(const Candidate& c) {
             if (size < k) {
                 heap[size++] = c;
@@ -383,24 +509,41 @@ void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
                 std::pop_heap(heap, heap + size, Before{});
                 heap[size - 1] = c;
                 std::push_heap(heap, heap + size, Before{});
+            } else {
+                return;
             }
+            if (size == k) pruned = prune_at(heap[0].key);
         }
         void leaf(std::size_t b, std::size_t e) {
             double d[LEAF_SIZE];
             leaf_distances(tree.x_.data(), tree.y_.data(), tree.z_.data(), b, e, t, d);
             for (std::size_t i = b; i < e; ++i)
-                offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
+                if (!Bounded || d[i - b] <= bound)
+                    offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
         }
-    } visit{*this, t, out, k};
+    } visit{*this, t, out, k, Bounded ? order_key(bound) : NO_LIMIT, bound};
     if (!finite(t)) {
-        offer_non_finite(t, k, [&](const Candidate& c) { visit.offer(c); });
+        offer_non_finite(t, k, [&](const Candidate& c) {
+            if (!Bounded || c.distance <= bound) visit.offer(c);
+        });
     } else {
         // Beyond the k best side points none can be among the k best.
-        for (std::size_t s = 0; s < std::min(k, side_ranked_.size()); ++s)
-            visit.offer(side_ranked_[s]);
+        const std::size_t first = Bounded ? side_ahead_ : 0;
+        for (std::size_t s = first; s < std::min(first + k, side_ranked_.size()); ++s)
+            if (!Bounded || side_ranked_[s].distance <= bound) visit.offer(side_ranked_[s]);
         search(t, visit);
     }
-    std::sort_heap(out, out + k, Before{});
+    std::sort_heap(out, out + visit.size, Before{});
+    return visit.size;
+}
+
+void Tree::k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const {
+    k_best<false>(t, k, 0.0, out);
+}
+
+std::size_t Tree::k_nearest_within(const Vec3d& t, std::size_t k, double bound,
+                                   Candidate* out) const {
+    return k_best<true>(t, k, bound + 0.0, out);
 }
 
 // Depth first over the boxes: sink.all(b, e) takes the tree-order points [b, e) of a box wholly

@@ -35,6 +35,8 @@ using kernels::Candidate;
 inline constexpr std::size_t LEAF_SIZE = 16;
 // Indexes are stored as 32 bits, which halves their memory and cache footprint.
 inline constexpr std::uint64_t MAX_POINTS = 0xFFFFFFFFu;
+// Never a position in tree order, since a tree holds at most MAX_POINTS points.
+inline constexpr std::uint32_t NO_POSITION = 0xFFFFFFFFu;
 // Whether n indexes fit 32 bits; widening first keeps a 32-bit build free of an always-false test.
 constexpr bool fits_index(std::size_t n) { return std::uint64_t{n} <= MAX_POINTS; }
 
@@ -63,8 +65,21 @@ class Tree {
 
     // The nearest point; size() >= 1.
     Candidate nearest(const Vec3d& t) const;
+    // The nearest point whose distance is <= bound (IEEE, so never one at a NaN distance), bound
+    // neither NaN nor negative; index NONE when there is none.
+    Candidate nearest_within(const Vec3d& t, double bound) const;
+    // nearest(t), or nearest_within(t, bound) when `bounded`, searched from the point at tree
+    // position `at` (NO_POSITION: from nothing). A near start lets the search skip more boxes;
+    // the answer is unchanged. `at` becomes the answer's position, NO_POSITION for a side point
+    // or none.
+    Candidate nearest_from(const Vec3d& t, std::uint32_t& at, bool bounded, double bound) const;
+    // The coordinates of an answer of nearest_from, by its index and position.
+    Vec3d answer_point(std::size_t index, std::uint32_t at) const;
     // The k best points, best first, into out[0..k); 1 <= k <= size().
     void k_nearest(const Vec3d& t, std::size_t k, Candidate* out) const;
+    // The k best of the points within bound, as nearest_within counts them, best first into
+    // out[0..k); returns how many there are, at most k.
+    std::size_t k_nearest_within(const Vec3d& t, std::size_t k, double bound, Candidate* out) const;
     // The number of points whose distance is <= radius (IEEE, so a NaN distance is never
     // within); radius is neither NaN nor negative. A box wholly within counts without its points.
     std::size_t count_within(const Vec3d& t, double radius) const;
@@ -92,6 +107,15 @@ class Tree {
     void build_subtree(Item* items, std::size_t node, std::size_t level);
 
     template <class Visit> void search(const Vec3d& t, Visit& visit) const;
+    template <class Visit>
+    void search_below(const Vec3d& t, Visit& visit, std::size_t root, double squares) const;
+    template <class Visit> void search_up(const Vec3d& t, std::size_t at, Visit& visit) const;
+    // The best of `best`, at position `at`, and the points (within bound when `bounded`),
+    // searched from the leaf of position `start` when there is one.
+    Candidate search_nearest(const Vec3d& t, Candidate best, std::uint32_t& at, std::uint32_t start,
+                             bool bounded, double bound) const;
+    template <bool Bounded>
+    std::size_t k_best(const Vec3d& t, std::size_t k, double bound, Candidate* out) const;
     // The points within r of a finite target, r not -0.0 (see tree.cpp).
     template <class Sink> void search_within(const Vec3d& t, double r, Sink& sink) const;
     // Whether every point of the tree is within r of t.
@@ -116,20 +140,35 @@ class Tree {
     // a NaN distance with the sign bit, which ranks before every number.
     storage::Array<Candidate> side_ranked_;
     std::size_t side_ahead_ = 0;
+    // The tree-order position of the finite point of lowest index.
+    std::size_t first_at_ = 0;
+};
+
+// Target positions in the order to answer them, so that consecutive queries walk the same boxes
+// and leaves while they are in cache; empty when the targets are best taken as given.
+storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* targets, std::size_t m);
+
+struct Csr {
+    storage::Array<std::int64_t> offsets;
+    storage::Array<std::int64_t> indexes;
 };
 
 // Batch forms over targets[0..m), on the worker pool; row i belongs to targets[i]. The k_nearest
 // rows are k wide; within gives CSR form: the hits of target i are
 // indexes[offsets[i]..offsets[i+1]). within_many counts the hits before it allocates them, and
-// throws TooManyResults with their number when they do not fit.
+// throws TooManyResults with their number when they do not fit. With a `bound` (not null), only
+// points within it count, and a missing answer is index -1 at distance +inf, at the end of a row.
 void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
-                  double* distance);
+                  double* distance, const double* bound = nullptr);
 void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,
-                    std::int64_t* index, double* distance);
-struct Csr {
-    storage::Array<std::int64_t> offsets;
-    storage::Array<std::int64_t> indexes;
-};
+                    std::int64_t* index, double* distance, const double* bound = nullptr);
+// count[i] = tree.count_within(targets[i], radius).
+void count_within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius,
+                       std::int64_t* count);
+// The distance of each hit of a within_many result from its target, the bits nearest() gives;
+// points[] is the tree's points in their original order.
+void hit_distances(const Vec3d* points, const Vec3d* targets, std::size_t m, const Csr& hits,
+                   double* distance);
 Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius);
 
 } // namespace kalemtri::tree

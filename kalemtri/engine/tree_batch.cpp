@@ -39,9 +39,10 @@ std::uint32_t cell(double v, double lo, double scale) {
     return static_cast<std::uint32_t>(c > 0.0 ? (c < top ? c : top) : 0.0);
 }
 
-// Target positions in the order to answer them: by Morton code over the tree's box (targets
-// outside it fall on its faces, non-finite ones last), by an LSD radix sort of (code, position).
-// Empty when the targets are best taken as given.
+} // namespace
+
+// By Morton code over the tree's box (targets outside it fall on its faces, non-finite ones
+// last), by an LSD radix sort of (code, position).
 storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* t, std::size_t m) {
     const Box* box = tree.root_box();
     if (m < SORT_MIN || !fits_index(m) || !box) return {};
@@ -85,6 +86,8 @@ storage::Array<std::uint32_t> curve_order(const Tree& tree, const Vec3d* t, std:
     return order;
 }
 
+namespace {
+
 // Calls answer(i) for every target i, in curve order, on the pool.
 template <class Answer>
 void for_targets(const Tree& tree, const Vec3d* t, std::size_t m, Answer&& answer) {
@@ -118,16 +121,26 @@ std::size_t Tree::memory() const {
 }
 
 void nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::int64_t* index,
-                  double* distance) {
+                  double* distance, const double* bound) {
+    if (!bound) {
+        for_targets(tree, targets, m, [&](std::size_t i) {
+            const Candidate c = tree.nearest(targets[i]);
+            index[i] = static_cast<std::int64_t>(c.index);
+            distance[i] = c.distance;
+        });
+        return;
+    }
+    const double b = *bound;
     for_targets(tree, targets, m, [&](std::size_t i) {
-        const Candidate c = tree.nearest(targets[i]);
-        index[i] = static_cast<std::int64_t>(c.index);
-        distance[i] = c.distance;
+        const Candidate c = tree.nearest_within(targets[i], b);
+        const bool found = c.index != kernels::NONE;
+        index[i] = found ? static_cast<std::int64_t>(c.index) : -1;
+        distance[i] = found ? c.distance : std::numeric_limits<double>::infinity();
     });
 }
 
 void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::size_t k,
-                    std::int64_t* index, double* distance) {
+                    std::int64_t* index, double* distance, const double* bound) {
     const storage::Array<std::uint32_t> order = curve_order(tree, targets, m);
     const std::uint32_t* o = order.empty() ? nullptr : order.data();
     pool::for_range(
@@ -136,12 +149,41 @@ void k_nearest_many(const Tree& tree, const Vec3d* targets, std::size_t m, std::
             std::vector<Candidate> best(k);
             for (std::size_t j = b; j < e; ++j) {
                 const std::size_t i = o ? std::size_t{o[j]} : j;
-                tree.k_nearest(targets[i], k, best.data());
-                for (std::size_t r = 0; r < k; ++r) {
+                std::size_t found = k;
+                if (bound)
+                    found = tree.k_nearest_within(targets[i], k, *bound, best.data());
+                else
+                    tree.k_nearest(targets[i], k, best.data());
+                for (std::size_t r = 0; r < found; ++r) {
                     index[i * k + r] = static_cast<std::int64_t>(best[r].index);
                     distance[i * k + r] = best[r].distance;
                 }
+                for (std::size_t r = found; r < k; ++r) {
+                    index[i * k + r] = -1;
+                    distance[i * k + r] = std::numeric_limits<double>::infinity();
+                }
             }
+        },
+        QUERY_SERIAL, QUERY_GRAIN);
+}
+
+void count_within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius,
+                       std::int64_t* count) {
+    for_targets(tree, targets, m, [&](std::size_t i) {
+        count[i] = static_cast<std::int64_t>(tree.count_within(targets[i], radius));
+    });
+}
+
+void hit_distances(const Vec3d* points, const Vec3d* targets, std::size_t m, const Csr& hits,
+                   double* distance) {
+    const std::int64_t* offsets = hits.offsets.data();
+    const std::int64_t* indexes = hits.indexes.data();
+    pool::for_range(
+        m,
+        [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i)
+                for (std::int64_t h = offsets[i]; h < offsets[i + 1]; ++h)
+                    distance[h] = kernels::search_distance(points[indexes[h]], targets[i]);
         },
         QUERY_SERIAL, QUERY_GRAIN);
 }

@@ -10,11 +10,13 @@ from collections.abc import Iterable, Sequence
 from typing import (
     Any,
     ClassVar,
+    Literal,
     Protocol,
     SupportsFloat,
     SupportsIndex,
     TypeVar,
     final,
+    overload,
     type_check_only,
 )
 
@@ -596,6 +598,29 @@ class Pose:
         """An independent copy: values hold no other objects (copy.deepcopy)."""
 
 @final
+class IcpResult:
+    """What VecTree.icp found: immutable, pickles every bit. A module attribute outside __all__."""
+
+    @property
+    def pose(self) -> Pose:
+        """The pose moving the source onto the tree's points."""
+    @property
+    def rmse(self) -> float:
+        """The RMS distance of the last matching's inliers; NaN when it had none."""
+    @property
+    def inliers(self) -> int:
+        """How many source points the last matching matched."""
+    @property
+    def iterations(self) -> int:
+        """How many fits were made."""
+    def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
+        """Pickles the raw bits of the pose, the RMS and the two counts."""
+    def __copy__(self) -> IcpResult:
+        """An independent copy (copy.copy)."""
+    def __deepcopy__(self, memo: object) -> IcpResult:
+        """An independent copy: values hold no other objects (copy.deepcopy)."""
+
+@final
 class PoseList:
     """An immutable list of N poses held as one (N, 7) array of doubles, rows
     (w, i, j, k, x, y, z): element-wise operations run on a worker pool and give exactly the
@@ -656,16 +681,67 @@ class VecTree:
         """The k nearest (index, distance), nearest first; ValueError unless 1 <= k <= N."""
     def within(self, target: Vec3d, radius: _Float) -> builtins.list[int]:
         """Ascending indexes with distance <= radius; ValueError for a negative or NaN radius."""
-    def nearest_many(self, targets: Buffer | _ArrayInterface) -> tuple[memoryview, memoryview]:
-        """(indexes, distances), each shaped (M,): nearest() of every target row (M, 3)."""
+    def nearest_many(
+        self, targets: Buffer | _ArrayInterface, max_distance: _Float | None = None
+    ) -> tuple[memoryview, memoryview]:
+        """(indexes, distances), each shaped (M,): nearest() of every target row (M, 3).
+
+        With max_distance (a number >= 0; inf allowed) only points at distance <= max_distance
+        count (IEEE, so never a NaN distance); a target without one gets index -1, distance inf.
+        """
     def k_nearest_many(
-        self, targets: Buffer | _ArrayInterface, k: SupportsIndex
+        self,
+        targets: Buffer | _ArrayInterface,
+        k: SupportsIndex,
+        max_distance: _Float | None = None,
     ) -> tuple[memoryview, memoryview]:
-        """(indexes, distances), each shaped (M, k): k_nearest() of every target row."""
+        """(indexes, distances), each shaped (M, k): k_nearest() of every target row.
+
+        With max_distance, the k best of the points within it; a row short of k ends in index -1,
+        distance inf.
+        """
+    @overload
     def within_many(
-        self, targets: Buffer | _ArrayInterface, radius: _Float
+        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: Literal[False] = False
     ) -> tuple[memoryview, memoryview]:
-        """(offsets, indexes) in CSR form: target m's hits are indexes[offsets[m]:offsets[m+1]]."""
+        """(offsets, indexes) in CSR form: target m's hits are indexes[offsets[m]:offsets[m+1]].
+
+        With distances=True, (offsets, indexes, distances): each hit's float64 distance beside
+        it, the bits nearest() gives for that pair.
+        """
+    @overload
+    def within_many(
+        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: Literal[True]
+    ) -> tuple[memoryview, memoryview, memoryview]: ...
+    @overload
+    def within_many(
+        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: bool
+    ) -> tuple[memoryview, ...]: ...
+    def count_within_many(self, targets: Buffer | _ArrayInterface, radius: _Float) -> memoryview:
+        """int64 (M,): how many points are within radius of each target row, as within_many finds
+        them, without listing them (a box wholly within the radius adds its count at once)."""
+    def icp(
+        self,
+        source: VecList | Buffer | _ArrayInterface,
+        initial: Pose | None = None,
+        *,
+        iterations: SupportsIndex = 30,
+        max_distance: _Float | None = None,
+        tolerance: _Float = 0.0,
+    ) -> IcpResult:
+        """Point-to-point ICP: the pose moving source (a VecList or (N, 3) buffer) onto the tree.
+
+        A matching of a pose moves every source point by it (the bits of Pose.apply) and takes
+        its nearest tree point, within max_distance when given (as nearest_many does); its RMS
+        is sqrt(total / inliers), total the squared distances summed in source order within
+        blocks of 1024 source points, the block sums added in order. From initial (None: the
+        identity) it matches, then up to `iterations` times fits Pose.fit(moved, matched) on the
+        matched pairs in source order, composes pose.then(fit) and matches again; it stops early
+        when a matching's RMS equals or is within tolerance of the one before, or has no
+        inliers (rmse NaN, the pose the one matched). iterations=0 gives initial and its
+        matching. Same bits for any number of threads. ValueError for an empty tree,
+        iterations < 0, or a negative or NaN max_distance or tolerance.
+        """
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the points as one block of raw bytes; loading builds the same tree again."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[object, tuple[str, object]]:

@@ -59,10 +59,10 @@ template <class Owner> const char* owner_name() {
 template <class P>
 PyObject* const* collect_arguments(const char* owner, const char* function, PyObject* const* args,
                                    Py_ssize_t nargs, PyObject* kwnames, PyObject** buffer) {
-    if (!kwnames && nargs == Py_ssize_t(P::count)) [[likely]]
+    if (P::positional == P::count && !kwnames && nargs == Py_ssize_t(P::count)) [[likely]]
         return args;
     parse_arguments(owner, function, P::names.data(), P::count, args, nargs, kwnames, buffer,
-                    P::required);
+                    P::required, P::positional);
     return buffer;
 }
 
@@ -209,7 +209,7 @@ template <auto F, StringLiteral ParamNames> struct ConstructorCall {
         return boundary<PyObject*>(nullptr, [&] {
             PyObject* slots[P::count ? P::count : 1];
             parse_tuple_arguments(Class<T>::name, "__new__", P::names.data(), P::count, args,
-                                  kwargs, slots, P::required);
+                                  kwargs, slots, P::required, P::positional);
             return convert_and_call<F, 0, P>(slots);
         });
     }

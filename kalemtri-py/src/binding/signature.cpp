@@ -27,10 +27,11 @@ static std::string full_name(const char* owner, const char* function) {
 
 void parse_arguments(const char* owner, const char* function, const char* const* names,
                      std::size_t count, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out, std::size_t required) {
+                     PyObject** out, std::size_t required, std::size_t positional) {
     const std::size_t given = static_cast<std::size_t>(nargs);
-    if (given > count) {
-        type_error(full_name(owner, function) + " takes " + std::to_string(count) +
+    positional = positional < count ? positional : count;
+    if (given > positional) {
+        type_error(full_name(owner, function) + " takes " + std::to_string(positional) +
                    " positional arguments but " + std::to_string(given) +
                    (given == 1 ? " was given" : " were given"));
     }
@@ -70,7 +71,7 @@ void parse_arguments(const char* owner, const char* function, const char* const*
 
 void parse_tuple_arguments(const char* owner, const char* function, const char* const* names,
                            std::size_t count, PyObject* args, PyObject* kwargs, PyObject** out,
-                           std::size_t required) {
+                           std::size_t required, std::size_t positional) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     std::vector<PyObject*> flat(args ? &PyTuple_GET_ITEM(args, 0) : nullptr,
                                 args ? &PyTuple_GET_ITEM(args, 0) + nargs : nullptr);
@@ -86,7 +87,8 @@ void parse_tuple_arguments(const char* owner, const char* function, const char* 
         }
     }
     try {
-        parse_arguments(owner, function, names, count, flat.data(), nargs, kwnames, out, required);
+        parse_arguments(owner, function, names, count, flat.data(), nargs, kwnames, out, required,
+                        positional);
     } catch (...) {
         Py_XDECREF(kwnames);
         throw;
