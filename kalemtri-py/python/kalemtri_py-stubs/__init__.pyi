@@ -457,6 +457,16 @@ class VecList:
         """A read-only list over a C-order (N, 3) or (3*N,) buffer of doubles, read in place."""
     def rotated(self, quat: Quat) -> VecList:
         """A new list of quat.rotate(e) per element (not normalised); the list is unchanged."""
+    def voxel_down_sample(self, size: _Float) -> VecList:
+        """One centroid per occupied cube of edge size, ordered by cube: x, then y, then z.
+
+        A point p lies in the cube (floor(p.x / size), floor(p.y / size), floor(p.z / size)); a
+        cube coordinate of -0.0 is the cube 0. A centroid is, per component, the sum of its cube's
+        points added left to right in their order in the list, divided by their count, so the bits
+        never depend on the thread count. Points with a NaN or infinite coordinate are left out;
+        a point whose p / size overflows lies in the cube at infinity on that axis. ValueError
+        unless size > 0; size = inf puts every finite point in one cube.
+        """
     # Declared for every version, as typeshed does for bytes: before 3.12 the interpreter has the
     # protocol but no Python-level methods for it, and type checkers know it only by these.
     def __buffer__(self, flags: int, /) -> memoryview:
