@@ -676,6 +676,30 @@ class VecTree:
         self, targets: Buffer | _ArrayInterface, radius: _Float
     ) -> tuple[memoryview, memoryview]:
         """(offsets, indexes) in CSR form: target m's hits are indexes[offsets[m]:offsets[m+1]]."""
+    def normals(self, k: SupportsIndex, viewpoint: Vec3d | None = None) -> VecList:
+        """The unit normal of every point, in original order: the eigenvector of the smallest
+        eigenvalue of the covariance of the point's k nearest (itself included, ranked as
+        k_nearest ranks them, among the points with finite coordinates; all of them when k
+        exceeds their number).
+
+        In order: the centroid c = (q0 + q1 + ...) / k per component, summed left to right in
+        rank order; the sums xx = dx*dx + ..., then xy, xz, yy, yz, zz over d = q - c, left to
+        right in rank order (not divided by k); cyclic Jacobi rotations on that matrix, scaled by
+        a power of two, pairs (0, 1), (0, 2), (1, 2) per sweep, an entry dropped once 100 times
+        it no longer changes the diagonal, until a sweep rotates nothing (at most 64); the column
+        of the smallest eigenvalue (the first of equal ones) divided by sqrt((x*x + y*y) + z*z).
+        Only + - * / and sqrt are used, so the bits are the same on every platform and for any
+        thread count.
+
+        Sign: the largest-magnitude component (the first of equal ones) is made positive; with a
+        viewpoint, the normal is then turned so that dot(normal, viewpoint - point) >= 0 (it is
+        kept when the dot product is 0 or NaN).
+
+        No plane, normal (0, 0, 0): fewer than 3 distinct points among the k (so any k < 3),
+        collinear points (middle eigenvalue <= 1e-12 times the largest), or a covariance that
+        overflows. A point with a NaN or infinite coordinate gets NaN components. ValueError
+        for k = 0.
+        """
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the points as one block of raw bytes; loading builds the same tree again."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[object, tuple[str, object]]:
