@@ -23,8 +23,8 @@ using storage::Array;
 
 namespace {
 
-// Adding +0.0 turns a -0.0 cube coordinate into 0.0, the same cube.
-double cube(double v, double size) { return std::floor(v / size) + 0.0; }
+// A cube coordinate of -0.0 is the cube 0: it compares equal to 0.0 and converts to integer 0.
+double cube(double v, double size) { return std::floor(v / size); }
 
 bool finite(const Vec3d& p) {
     return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);

@@ -26,7 +26,7 @@ def voxel_reference(points, size):
     p = p[np.isfinite(p).all(axis=1)]
     if len(p) == 0:
         return np.empty((0, 3))
-    c = np.floor(p / size) + 0.0
+    c = np.floor(p / size)
     order = np.lexsort((np.arange(len(p)), c[:, 2], c[:, 1], c[:, 0]))
     c, p = c[order], p[order]
     starts = np.flatnonzero(np.r_[True, (c[1:] != c[:-1]).any(axis=1)])
