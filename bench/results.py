@@ -71,6 +71,7 @@ def versions():
         ("scipy", "scipy"),
         ("pykdtree", "pykdtree"),
         ("dask", "dask"),
+        ("open3d", "open3d"),
     ):
         if module in sys.modules:
             try:

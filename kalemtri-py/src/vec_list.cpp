@@ -10,6 +10,7 @@
 #include "kalemtri/engine/kernels.hpp"
 #include "kalemtri/engine/pool.hpp"
 #include "kalemtri/engine/tuning.hpp"
+#include "kalemtri/engine/voxel.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
 #include "vec_list.hpp"
@@ -219,6 +220,17 @@ std::pair<std::size_t, double> minimum_distance_to(const VecList& v, const Vec3d
     return {lo + c.index, c.distance};
 }
 
+VecList voxel_down_sample(const VecList& v, double size) {
+    if (!(size > 0.0)) { // NaN too
+        PyObject* s = PyFloat_FromDouble(size);
+        if (!s) fail();
+        PyErr_Format(PyExc_ValueError, "argument 'size': must be a number > 0, not %R", s);
+        Py_DECREF(s);
+        fail();
+    }
+    return {kalemtri::voxel::down_sample(v.items.data(), v.items.size(), size)};
+}
+
 // (VecList attribute, operand, in place) of operation K. The operand is its class name, "float",
 // the fixed argument (collapse's axis) or None.
 template <class K> PyObject* describe() {
@@ -274,6 +286,7 @@ PyTypeObject* vec_list_type() {
                 method<"__deepcopy__", deep_copy, "memo">(),
                 static_method<VecList, "borrow", borrow, "buffer">(),
                 method<"rotated", rotated, "quat">(),
+                method<"voxel_down_sample", voxel_down_sample, "size">(),
             },
         .properties = {readonly<"list", as_list>()},
         .slots =

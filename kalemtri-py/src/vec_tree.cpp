@@ -347,6 +347,27 @@ PyObject* count_within_many(const VecTree& self, PyObject* targets, double radiu
 }
 
 // ---------------------------------------------------------------------------------------------
+// Point-cloud operations
+
+VecList normals(const VecTree& self, std::size_t k, PyObject* viewpoint) {
+    if (k < 1) raise(PyExc_ValueError, "argument 'k': must be at least 1, not 0");
+    std::optional<Vec3d> v;
+    if (viewpoint && viewpoint != Py_None) {
+        if (!is_instance<Vec3d>(viewpoint)) {
+            set_conversion_error(viewpoint, "Vec3d");
+            argument_error("viewpoint");
+        }
+        v = instance<Vec3d>(viewpoint)->value;
+    }
+    const std::size_t n = self.tree->size();
+    return sized("VecTree.normals()", n, "normals", [&] {
+        Array<Vec3d> out(n);
+        tree::normals(*self.tree, k, v ? &*v : nullptr, out.data());
+        return VecList{std::move(out)};
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
 // Value protocol
 
 std::size_t tree_size(const VecTree& self) { return self.tree->size(); }
@@ -436,6 +457,7 @@ PyTypeObject* vec_tree_type() {
                  signature_doc("__reduce_ex__", "protocol", true)},
                 method<"__copy__", tree_copy>(),
                 method<"__deepcopy__", tree_deep_copy, "memo">(),
+                method<"normals", normals, "k, viewpoint=None">(),
             },
         .properties = {},
         .slots =

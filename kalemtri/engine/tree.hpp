@@ -89,6 +89,11 @@ class Tree {
     template <class Index>
     std::size_t within(const Vec3d& t, double radius, Index* out, std::size_t room) const;
 
+    // The original indexes of the points with finite coordinates, finite_size() of them, in tree
+    // order: points close in it are close in space.
+    const std::uint32_t* tree_order() const { return index_.data(); }
+    std::size_t finite_size() const { return finite_; }
+
     // Bytes held, for the benchmarks.
     std::size_t memory() const;
     // The bounding box of the points in the tree, if any.
@@ -170,5 +175,9 @@ void count_within_many(const Tree& tree, const Vec3d* targets, std::size_t m, do
 void hit_distances(const Vec3d* points, const Vec3d* targets, std::size_t m, const Csr& hits,
                    double* distance);
 Csr within_many(const Tree& tree, const Vec3d* targets, std::size_t m, double radius);
+
+// The unit normal of each point of the tree, in original order, into out[0..size()); see
+// tree_normals.cpp. k >= 1; viewpoint may be null.
+void normals(const Tree& tree, std::size_t k, const Vec3d* viewpoint, Vec3d* out);
 
 } // namespace kalemtri::tree

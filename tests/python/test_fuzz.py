@@ -152,8 +152,9 @@ BINARY += [operator.lt, operator.le, operator.gt, operator.ge, operator.getitem]
 # PanicException is documented for these only (an axis above 2, a zero stride, an empty list).
 MAY_PANIC = {"collapse", "minimum_distance_to"}
 # ValueError is documented for these only (a bad Euler sequence, a matrix or buffer of the wrong
-# shape, lists of unequal lengths).
+# shape, lists of unequal lengths, a voxel size not above 0).
 MAY_REFUSE_VALUE = {
+    (VecList, "voxel_down_sample"),
     (Quat, "from_euler"),
     (Quat, "to_euler"),
     (Quat, "from_rotation_matrix"),

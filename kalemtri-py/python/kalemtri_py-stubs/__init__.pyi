@@ -459,6 +459,16 @@ class VecList:
         """A read-only list over a C-order (N, 3) or (3*N,) buffer of doubles, read in place."""
     def rotated(self, quat: Quat) -> VecList:
         """A new list of quat.rotate(e) per element (not normalised); the list is unchanged."""
+    def voxel_down_sample(self, size: _Float) -> VecList:
+        """One centroid per occupied cube of edge size, ordered by cube: x, then y, then z.
+
+        A point p lies in the cube (floor(p.x / size), floor(p.y / size), floor(p.z / size)); a
+        cube coordinate of -0.0 is the cube 0. A centroid is, per component, the sum of its cube's
+        points added left to right in their order in the list, divided by their count, so the bits
+        never depend on the thread count. Points with a NaN or infinite coordinate are left out;
+        a point whose p / size overflows lies in the cube at infinity on that axis. ValueError
+        unless size > 0; size = inf puts every finite point in one cube.
+        """
     # Declared for every version, as typeshed does for bytes: before 3.12 the interpreter has the
     # protocol but no Python-level methods for it, and type checkers know it only by these.
     def __buffer__(self, flags: int, /) -> memoryview:
@@ -741,6 +751,30 @@ class VecTree:
         inliers (rmse NaN, the pose the one matched). iterations=0 gives initial and its
         matching. Same bits for any number of threads. ValueError for an empty tree,
         iterations < 0, or a negative or NaN max_distance or tolerance.
+        """
+    def normals(self, k: SupportsIndex, viewpoint: Vec3d | None = None) -> VecList:
+        """The unit normal of every point, in original order: the eigenvector of the smallest
+        eigenvalue of the covariance of the point's k nearest (itself included, ranked as
+        k_nearest ranks them, among the points with finite coordinates; all of them when k
+        exceeds their number).
+
+        In order: the centroid c = (q0 + q1 + ...) / k per component, summed left to right in
+        rank order; the sums xx = dx*dx + ..., then xy, xz, yy, yz, zz over d = q - c, left to
+        right in rank order (not divided by k); cyclic Jacobi rotations on that matrix, scaled by
+        a power of two, pairs (0, 1), (0, 2), (1, 2) per sweep, an entry dropped once 100 times
+        it no longer changes the diagonal, until a sweep rotates nothing (at most 64); the column
+        of the smallest eigenvalue (the first of equal ones) divided by sqrt((x*x + y*y) + z*z).
+        Only + - * / and sqrt are used, so the bits are the same on every platform and for any
+        thread count.
+
+        Sign: the largest-magnitude component (the first of equal ones) is made positive; with a
+        viewpoint, the normal is then turned so that dot(normal, viewpoint - point) >= 0 (it is
+        kept when the dot product is 0 or NaN).
+
+        No plane, normal (0, 0, 0): fewer than 3 distinct points among the k (so any k < 3),
+        collinear points (middle eigenvalue <= 1e-12 times the largest), or a covariance that
+        overflows. A point with a NaN or infinite coordinate gets NaN components. ValueError
+        for k = 0.
         """
     def __reduce__(self) -> tuple[object, tuple[str, bytes]]:
         """Pickles the points as one block of raw bytes; loading builds the same tree again."""
