@@ -24,7 +24,6 @@
 
 namespace kalemtri::icp {
 
-
 inline constexpr std::size_t RMS_BLOCK = tuning::FIT_BLOCK;
 
 struct Options {

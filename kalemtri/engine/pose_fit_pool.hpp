@@ -11,7 +11,6 @@
 
 namespace kalemtri::fitting {
 
-
 template <class Sum, class Block> Sum block_sums(std::size_t n, Block block) {
     constexpr std::size_t B = tuning::FIT_BLOCK;
     std::vector<Sum> partial(tuning::block_count(n, B));

@@ -17,6 +17,7 @@
 // median split on the axis of widest extent. Each node keeps its tight bounding box; the leaves,
 // LEAF_SIZE points or fewer, hold their coordinates as three arrays. The shape depends only on the
 // points, never on the thread count.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -44,6 +45,19 @@ constexpr bool fits_index(std::size_t n) { return std::uint64_t{n} <= MAX_POINTS
 struct TooManyResults : std::bad_alloc {
     explicit TooManyResults(std::uint64_t n) : count(n) {}
     std::uint64_t count;
+};
+
+inline bool finite(const Vec3d& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+// (key, index) order: the better candidate is the lesser.
+inline bool before(const Candidate& a, const Candidate& b) {
+    return a.key < b.key || (a.key == b.key && a.index < b.index);
+}
+// The same as an object, so that the heap and sort algorithms inline it.
+struct Before {
+    bool operator()(const Candidate& a, const Candidate& b) const { return before(a, b); }
 };
 
 struct Box {

@@ -39,9 +39,6 @@ constexpr std::size_t NORMAL_GRAIN = 32;
 // leaves about k * 2^-53 of the largest in a covariance of points on a line.
 constexpr double FLAT = 1e-12;
 
-bool finite(const Vec3d& p) {
-    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-}
 bool same_point(const Vec3d& a, const Vec3d& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
 
 // Whether q[0..k) holds at least three distinct points.
