@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "kalemtri/src/jacobi.hpp"
 #include "kalemtri/src/pose.hpp"
 
 namespace kalemtri::fit {
@@ -96,39 +97,7 @@ inline std::array<double, 4> largest_eigenvector(Matrix4 a) {
     Matrix4 v{};
     for (std::size_t i = 0; i < 4; ++i)
         v[i][i] = 1.0;
-    for (int sweep = 0; sweep < 64; ++sweep) {
-        bool rotated = false;
-        for (std::size_t p = 0; p < 3; ++p)
-            for (std::size_t q = p + 1; q < 4; ++q) {
-                const double apq = a[p][q];
-                if (apq == 0.0) continue;
-                const double app = a[p][p], aqq = a[q][q], g = 100.0 * std::fabs(apq);
-                if (std::fabs(app) + g == std::fabs(app) && std::fabs(aqq) + g == std::fabs(aqq)) {
-                    a[p][q] = a[q][p] = 0.0;
-                    continue;
-                }
-                rotated = true;
-                const double theta = (aqq - app) / (apq + apq);
-                double t = 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-                if (std::fabs(theta) > 1e150) t = 0.5 / std::fabs(theta); // theta^2 would overflow
-                if (theta < 0.0) t = -t;
-                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c, tau = s / (1.0 + c);
-                a[p][p] = app - t * apq;
-                a[q][q] = aqq + t * apq;
-                a[p][q] = a[q][p] = 0.0;
-                for (std::size_t r = 0; r < 4; ++r) {
-                    if (r != p && r != q) {
-                        const double arp = a[r][p], arq = a[r][q];
-                        a[r][p] = a[p][r] = arp - s * (arq + arp * tau);
-                        a[r][q] = a[q][r] = arq + s * (arp - arq * tau);
-                    }
-                    const double vrp = v[r][p], vrq = v[r][q];
-                    v[r][p] = vrp - s * (vrq + vrp * tau);
-                    v[r][q] = vrq + s * (vrp - vrq * tau);
-                }
-            }
-        if (!rotated) break;
-    }
+    jacobi_sweeps(a, v);
     std::size_t best = 0;
     for (std::size_t k = 1; k < 4; ++k)
         if (a[k][k] > a[best][best]) best = k;

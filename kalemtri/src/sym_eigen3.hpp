@@ -24,6 +24,8 @@
 #include <cmath>
 #include <limits>
 
+#include "kalemtri/src/jacobi.hpp"
+
 namespace kalemtri::eigen {
 
 using Matrix3 = std::array<std::array<double, 3>, 3>;
@@ -57,39 +59,7 @@ inline Eigen3 symmetric_eigen3(const Matrix3& m) {
     for (std::size_t r = 0; r < 3; ++r)
         for (std::size_t c = 0; c < 3; ++c)
             a[r][c] = std::ldexp(m[r][c], -exponent);
-    for (int sweep = 0; sweep < 64; ++sweep) {
-        bool rotated = false;
-        for (std::size_t p = 0; p < 2; ++p)
-            for (std::size_t q = p + 1; q < 3; ++q) {
-                const double apq = a[p][q];
-                if (apq == 0.0) continue;
-                const double app = a[p][p], aqq = a[q][q], g = 100.0 * std::fabs(apq);
-                if (std::fabs(app) + g == std::fabs(app) && std::fabs(aqq) + g == std::fabs(aqq)) {
-                    a[p][q] = a[q][p] = 0.0;
-                    continue;
-                }
-                rotated = true;
-                const double theta = (aqq - app) / (apq + apq);
-                double t = 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-                if (std::fabs(theta) > 1e150) t = 0.5 / std::fabs(theta);
-                if (theta < 0.0) t = -t;
-                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c, tau = s / (1.0 + c);
-                a[p][p] = app - t * apq;
-                a[q][q] = aqq + t * apq;
-                a[p][q] = a[q][p] = 0.0;
-                for (std::size_t r = 0; r < 3; ++r) {
-                    if (r != p && r != q) {
-                        const double arp = a[r][p], arq = a[r][q];
-                        a[r][p] = a[p][r] = arp - s * (arq + arp * tau);
-                        a[r][q] = a[q][r] = arq + s * (arp - arq * tau);
-                    }
-                    const double vrp = v[r][p], vrq = v[r][q];
-                    v[r][p] = vrp - s * (vrq + vrp * tau);
-                    v[r][q] = vrq + s * (vrp - vrq * tau);
-                }
-            }
-        if (!rotated) break;
-    }
+    jacobi_sweeps(a, v);
     for (std::size_t i = 0; i < 3; ++i)
         out.values[i] = std::ldexp(a[i][i], exponent);
     return out;
