@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,16 +98,17 @@ struct Mix {
     std::uint64_t s;
     bool nans;
     double next() {
-        static const double edges[] = {0.0,       -0.0,
-                                       1.0,       -1.0,
-                                       0.5,       0.1,
-                                       1e-300,    1e154,
-                                       4.9e-324,  DBL_MAX,
-                                       -DBL_MAX,  INFINITY,
-                                       -INFINITY, invalid_operation_nan(),
-                                       0.6,       0.8,
-                                       1e-15,     -2e-310,
-                                       DBL_MIN,   0.9999999999999999};
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        static const double edges[] = {0.0,      -0.0,
+                                       1.0,      -1.0,
+                                       0.5,      0.1,
+                                       1e-300,   1e154,
+                                       4.9e-324, DBL_MAX,
+                                       -DBL_MAX, inf,
+                                       -inf,     invalid_operation_nan(),
+                                       0.6,      0.8,
+                                       1e-15,    -2e-310,
+                                       DBL_MIN,  0.9999999999999999};
         s = s * 6364136223846793005u + 1442695040888963407u;
         const std::uint64_t r = s >> 33;
         if (nans && r % 7 == 0) return r % 3 ? -PAYLOAD_NAN : PAYLOAD_NAN;
