@@ -138,7 +138,7 @@ def _read_radius(radius: object) -> float:
 
     from kalemtri_py import VecTree
 
-    VecTree(numpy.zeros((1, 3))).within_many(numpy.empty((0, 3)), radius)  # type: ignore[call-overload]
+    VecTree(numpy.zeros((1, 3))).within_many(numpy.empty((0, 3)), radius)  # type: ignore[arg-type]
     return float(radius)  # type: ignore[arg-type]
 
 

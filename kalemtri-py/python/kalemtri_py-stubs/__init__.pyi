@@ -10,13 +10,11 @@ from collections.abc import Iterable, Sequence
 from typing import (
     Any,
     ClassVar,
-    Literal,
     Protocol,
     SupportsFloat,
     SupportsIndex,
     TypeVar,
     final,
-    overload,
     type_check_only,
 )
 
@@ -710,23 +708,14 @@ class VecTree:
         With max_distance, the k best of the points within it; a row short of k ends in index -1,
         distance inf.
         """
-    @overload
     def within_many(
-        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: Literal[False] = False
-    ) -> tuple[memoryview, memoryview]:
+        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: bool = False
+    ) -> tuple[memoryview, ...]:
         """(offsets, indexes) in CSR form: target m's hits are indexes[offsets[m]:offsets[m+1]].
 
         With distances=True, (offsets, indexes, distances): each hit's float64 distance beside
         it, the bits nearest() gives for that pair.
         """
-    @overload
-    def within_many(
-        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: Literal[True]
-    ) -> tuple[memoryview, memoryview, memoryview]: ...
-    @overload
-    def within_many(
-        self, targets: Buffer | _ArrayInterface, radius: _Float, distances: bool
-    ) -> tuple[memoryview, ...]: ...
     def count_within_many(self, targets: Buffer | _ArrayInterface, radius: _Float) -> memoryview:
         """int64 (M,): how many points are within radius of each target row, as within_many finds
         them, without listing them (a box wholly within the radius adds its count at once)."""
