@@ -18,7 +18,6 @@ gives the largest difference between kalemtri's and Open3D's pose matrices. --qu
 size by 10.
 """
 
-import gc
 import math
 import sys
 import time
@@ -26,7 +25,7 @@ import time
 import numpy as np
 
 import kalemtri_py
-from results import Recorder
+from results import Recorder, best
 
 try:
     from scipy.spatial import cKDTree
@@ -39,16 +38,6 @@ except ImportError:
 
 VecList, VecTree, Pose = kalemtri_py.VecList, kalemtri_py.VecTree, kalemtri_py.Pose
 ITERATIONS = 30
-
-
-def best(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        gc.collect()
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def moved(points, rng):

@@ -10,17 +10,15 @@ interpreter). cKDTree and pykdtree keep a reference to the caller's C-contiguous
 kalemtri copies the points (a snapshot), so its figure includes their 24 bytes. --quick runs N = 1e5 only.
 """
 
-import gc
 import math
 import subprocess
 import sys
-import time
 import timeit
 
 import numpy as np
 
 import kalemtri_py
-from results import Recorder
+from results import Recorder, best
 
 try:
     from scipy.spatial import cKDTree
@@ -33,16 +31,6 @@ except ImportError:
 
 VecTree = kalemtri_py.VecTree
 Vec3d = kalemtri_py.Vec3d
-
-
-def best(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        gc.collect()
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 # Memory is measured in a fresh interpreter per index: the growth of the resident set over the

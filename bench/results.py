@@ -16,6 +16,7 @@ Every bench script takes `--json PATH` and then writes one file:
 """
 
 import datetime
+import gc
 import math
 import os
 import platform
@@ -196,3 +197,14 @@ def best_ns_per_element(fn, n, budget, max_reps, three_from=None):
         if three_from is not None and n >= three_from and reps >= 3:
             break
     return min(times) * 1e9 / n
+
+
+def best(fn, repeats):
+    """The best wall time of fn() over `repeats` calls, each after a garbage collection, in s."""
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)

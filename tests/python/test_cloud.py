@@ -1,12 +1,12 @@
 """Point-cloud operations: voxel thinning against a numpy reference summed in point order, and
 normals against numpy's eigh on the same neighbourhoods."""
 
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
+from conftest import assert_same_output_on_one_core
 from kalemtri_py import Vec3d, VecList, VecTree
 
 INF = float("inf")
@@ -240,11 +240,4 @@ print(h.hexdigest())
 
 def test_independent_of_thread_count():
     script = THREAD_SCRIPT.format(path=sys.path)
-    runs = [
-        subprocess.run(
-            cmd + [sys.executable, "-c", script], capture_output=True, text=True, timeout=300
-        )
-        for cmd in (["taskset", "-c", "0"], [])
-    ]
-    assert all(r.returncode == 0 for r in runs), runs[0].stderr + runs[1].stderr
-    assert runs[0].stdout and runs[0].stdout == runs[1].stdout
+    assert_same_output_on_one_core(script)

@@ -6,12 +6,12 @@ import copy
 import math
 import pickle
 import struct
-import subprocess
 import sys
 
 import pytest
 
 import kalemtri_py
+from conftest import assert_same_output_on_one_core
 from kalemtri_py import AngleRadians, Quat, Vec3d, VecList
 
 np = pytest.importorskip("numpy")
@@ -359,9 +359,4 @@ print(h.hexdigest())
 
 def test_independent_of_thread_count():
     script = THREAD_SCRIPT.format(path=sys.path)
-    runs = [
-        subprocess.run(cmd + [sys.executable, "-c", script], capture_output=True, text=True)
-        for cmd in (["taskset", "-c", "0"], [])
-    ]
-    assert all(r.returncode == 0 for r in runs), runs[0].stderr + runs[1].stderr
-    assert runs[0].stdout and runs[0].stdout == runs[1].stdout
+    assert_same_output_on_one_core(script)

@@ -4,13 +4,12 @@ the same pose, RMS and counts to the bit."""
 import copy
 import math
 import pickle
-import subprocess
 import sys
 
 import pytest
 
 import kalemtri_py
-from conftest import bits
+from conftest import assert_same_output_on_one_core, bits
 from kalemtri_py import Pose, Quat, Vec3d, VecList, VecTree
 
 np = pytest.importorskip("numpy")
@@ -159,14 +158,7 @@ for bound in (None, 0.05):
 
 def test_independent_of_thread_count():
     script = THREADS.format(path=sys.path)
-    runs = [
-        subprocess.run(
-            cmd + [sys.executable, "-c", script], capture_output=True, text=True, timeout=300
-        )
-        for cmd in (["taskset", "-c", "0"], [])
-    ]
-    assert all(r.returncode == 0 for r in runs), runs[0].stderr + runs[1].stderr
-    assert runs[0].stdout and runs[0].stdout == runs[1].stdout
+    assert_same_output_on_one_core(script)
 
 
 T = VecTree(np.eye(3))
