@@ -32,18 +32,13 @@ def nearest_many(
     ``k == 1`` (as ``VecTree.nearest_many``) and ``(M, k)`` otherwise (as ``k_nearest_many``).
     Computes on the active scheduler. ``ValueError`` unless ``1 <= k <= N``.
     """
-    import dask.array as da
-    import numpy
     from dask.base import tokenize
 
     cloud = _as_points(points)
     k = _count(k)
     if k < 1:
         raise ValueError(f"k must be at least 1, not {k}")
-    t = numpy.asarray(_read_targets(targets))
-    # One graph key holds the targets, so each worker receives them once, not once per chunk.
-    shared = da.from_array(t, chunks=(max(len(t), 1), 3), name=f"tree-targets-{tokenize(t)}")
-    ((target_key,),) = shared.__dask_keys__()
+    shared, target_key = _shared_targets(targets)
     token = tokenize(cloud.name, shared.name, k)
     total, index, distance = _reduce(
         "nearest-many",
@@ -63,6 +58,19 @@ def nearest_many(
 
 
 @_in_worker_share
+def _shared_targets(targets: object) -> tuple[Any, Any]:
+    """The targets as one dask array under one graph key, so each worker receives them once, not
+    once per chunk: (that array, its key)."""
+    import dask.array as da
+    import numpy
+    from dask.base import tokenize
+
+    t = numpy.asarray(_read_targets(targets))
+    shared = da.from_array(t, chunks=(max(len(t), 1), 3), name=f"tree-targets-{tokenize(t)}")
+    ((target_key,),) = shared.__dask_keys__()
+    return shared, target_key
+
+
 def _tree_chunk(block: NDArray[Any], targets: NDArray[numpy.float64], k: int) -> TreePart:
     """The chunk's part: its best min(k, n) for every target."""
     import numpy
@@ -109,15 +117,11 @@ def within_many(
     shaped ``(M + 1,)`` and ``(H,)``: target m's hits are ``indexes[offsets[m]:offsets[m + 1]]``.
     Computes on the active scheduler.
     """
-    import dask.array as da
-    import numpy
     from dask.base import tokenize
 
     cloud = _as_points(points)
     radius = _read_radius(radius)
-    t = numpy.asarray(_read_targets(targets))
-    shared = da.from_array(t, chunks=(max(len(t), 1), 3), name=f"tree-targets-{tokenize(t)}")
-    ((target_key,),) = shared.__dask_keys__()
+    shared, target_key = _shared_targets(targets)
     token = tokenize(cloud.name, shared.name, radius)
     _, offsets, indexes = _reduce(
         "within-many",
