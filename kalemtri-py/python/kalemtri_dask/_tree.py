@@ -57,7 +57,6 @@ def nearest_many(
     return index, distance
 
 
-@_in_worker_share
 def _shared_targets(targets: object) -> tuple[Any, Any]:
     """The targets as one dask array under one graph key, so each worker receives them once, not
     once per chunk: (that array, its key)."""
@@ -71,6 +70,7 @@ def _shared_targets(targets: object) -> tuple[Any, Any]:
     return shared, target_key
 
 
+@_in_worker_share
 def _tree_chunk(block: NDArray[Any], targets: NDArray[numpy.float64], k: int) -> TreePart:
     """The chunk's part: its best min(k, n) for every target."""
     import numpy
