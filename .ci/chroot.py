@@ -238,7 +238,7 @@ class Chroot:
         with open(f"{self.root}.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             try:
-                self._host_tools()
+                self.host_tools()
                 unmount_all(self.root, self.log)
                 self._ensure()
                 self._prepare(self.root)
@@ -246,6 +246,12 @@ class Chroot:
             finally:
                 # Every mount lives in a command's own namespace; this catches anything else.
                 unmount_all(self.root, self.log)
+
+    def make(self) -> None:
+        """Creates the chroot if missing and installs missing packages, under the same lock as
+        opened(): a stage that opens it meanwhile waits for it instead of making it again."""
+        with self.opened():
+            pass
 
     def run(
         self,
@@ -279,7 +285,9 @@ class Chroot:
 
     # -- creation ---------------------------------------------------------------------------
 
-    def _host_tools(self) -> None:
+    def host_tools(self) -> None:
+        """Installs what making and entering the chroot takes on the host (apt-get, so call it
+        from one thread at a time)."""
         if os.geteuid() != 0:
             raise PermissionError(f"the {self.arch} chroot needs root: debootstrap, chroot, mount")
         packages = ["debootstrap", "util-linux", "git"]

@@ -1,5 +1,6 @@
 """The chroot helper: what it mounts, what it removes, what it copies in, and when it reuses."""
 
+import concurrent.futures
 import fcntl
 import os
 import subprocess
@@ -188,7 +189,7 @@ def test_commands_run_in_a_namespace_of_their_own_and_bind_nothing(monkeypatch):
 @pytest.fixture
 def quiet_box(tmp_path, monkeypatch):
     box = chroot.Chroot(tmp_path / "box", arch="i386", suite="bookworm", log=lambda m: None)
-    monkeypatch.setattr(box, "_host_tools", lambda: None)
+    monkeypatch.setattr(box, "host_tools", lambda: None)
     monkeypatch.setattr(box, "_prepare", lambda root: None)
     return box
 
@@ -226,3 +227,23 @@ def test_an_incomplete_chroot_is_made_afresh_beside_and_moved_into_place(quiet_b
     with quiet_box.opened():
         assert (quiet_box.root / chroot.STAMP).exists()
         assert (quiet_box.root / "etc").is_dir() and not partial.exists()
+
+
+def test_a_chroot_made_in_the_background_is_waited_for_not_made_twice(quiet_box, monkeypatch):
+    made = []
+    real_run = subprocess.run
+
+    def run(argv, **kwargs):
+        if "debootstrap" in argv:
+            made.append(argv)
+            time.sleep(0.3)  # the other thread asks meanwhile
+            (Path(argv[-2]) / "etc").mkdir(parents=True)
+            return None
+        return real_run(argv, **kwargs)
+
+    monkeypatch.setattr(subprocess, "run", run)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        for future in [pool.submit(quiet_box.make) for _ in range(2)]:
+            future.result(timeout=30)
+    assert len(made) == 1
+    assert (quiet_box.root / chroot.STAMP).exists()
