@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri/engine/tree.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 
 using namespace kalemtri;
 using kernels::Candidate;

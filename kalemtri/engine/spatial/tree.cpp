@@ -1,4 +1,4 @@
-#include "kalemtri/engine/tree.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 
 #include <algorithm>
 #include <bit>

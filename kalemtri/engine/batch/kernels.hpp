@@ -19,7 +19,7 @@
 #include <immintrin.h>
 #endif
 
-#include "kalemtri/engine/levels.hpp"
+#include "kalemtri/engine/batch/levels.hpp"
 #include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"

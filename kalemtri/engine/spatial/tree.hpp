@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <new>
 
-#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/batch/kernels.hpp"
 #include "kalemtri/engine/storage.hpp"
 #include "kalemtri/src/vec3d.hpp"
 
