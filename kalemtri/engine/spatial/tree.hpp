@@ -1,6 +1,7 @@
 #pragma once
 // An exact spatial index: a kd-tree whose answers are those of the brute-force scan of
-// kernels.hpp, bit for bit, ties to the lowest index, under the IEEE total order of distances.
+// batch/kernels.hpp, bit for bit, ties to the lowest index, under the IEEE total order of
+// distances.
 //
 // Why pruning is exact: a box is skipped only when the distance formula, evaluated in its own
 // order on the box point nearest the target (the target clamped to the box), is above the k-th
@@ -22,7 +23,7 @@
 #include <cstdint>
 #include <new>
 
-#include "kalemtri/engine/batch/kernels.hpp"
+#include "kalemtri/engine/distance.hpp"
 #include "kalemtri/engine/storage.hpp"
 #include "kalemtri/src/vec3d.hpp"
 
