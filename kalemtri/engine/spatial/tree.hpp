@@ -126,25 +126,32 @@ class Tree {
     void split(Item* items, std::size_t node, std::size_t level);
     void build_subtree(Item* items, std::size_t node, std::size_t level);
 
-    template <class Visit> void search(const Vec3d& t, Visit& visit) const;
+    // The one walk over the boxes, from the subtrees pending on stack[0..top), and its two
+    // starts: the root, or the leaf of a tree position (see tree.cpp).
+    struct Entry {
+        std::size_t node;
+        double squares;
+    };
+    static constexpr std::size_t STACK = 64; // one pending sibling per level, and the start
     template <class Visit>
-    void search_below(const Vec3d& t, Visit& visit, std::size_t root, double squares) const;
-    template <class Visit> void search_up(const Vec3d& t, std::size_t at, Visit& visit) const;
+    void walk(const Vec3d& t, Visit& visit, Entry* stack, std::size_t top) const;
+    template <class Visit> void search(const Vec3d& t, Visit& visit) const;
+    template <class Visit> void search_from(const Vec3d& t, std::size_t at, Visit& visit) const;
+    // The side points that can answer a query at t, to take(c); the finite points a non-finite
+    // target can rank among its k best, to offer(c) (see tree.cpp).
+    template <bool InOrder = false, class Take>
+    void side_points(const Vec3d& t, std::size_t k, bool bounded, double bound, Take&& take) const;
+    template <class Offer>
+    void lowest_finite(const Vec3d& t, std::size_t k, bool bounded, double bound,
+                       Offer&& offer) const;
     // The best of `best`, at position `at`, and the points (within bound when `bounded`),
     // searched from the leaf of position `start` when there is one.
     Candidate search_nearest(const Vec3d& t, Candidate best, std::uint32_t& at, std::uint32_t start,
                              bool bounded, double bound) const;
     template <bool Bounded>
     std::size_t k_best(const Vec3d& t, std::size_t k, double bound, Candidate* out) const;
-    // The points within r of a finite target, r not -0.0 (see tree.cpp).
-    template <class Sink> void search_within(const Vec3d& t, double r, Sink& sink) const;
     // Whether every point of the tree is within r of t.
     bool all_within(const Vec3d& t, double r) const;
-    // How many side points are within r of a finite target.
-    std::size_t side_within(double r) const;
-    // Offers each candidate that can be among the k best of a non-finite target (see tree.cpp).
-    template <class Offer>
-    void offer_non_finite(const Vec3d& t, std::size_t k, Offer&& offer) const;
 
     std::size_t size_ = 0;
     std::size_t finite_ = 0; // points in the tree
