@@ -73,14 +73,18 @@ std::size_t Tree::range_end(std::size_t node, std::size_t level) const {
     return leaf_begin_[(p + 1) << (depth_ - level)];
 }
 
-// The one walk over the boxes, every query a visitor of it. Pops the pending subtrees of
-// stack[0..top), the top first, and goes down each, nearer child first, leaving the farther one
-// pending. A box whose near_squares are >= visit.prune() cannot matter (prune_at of the limit
-// key), so it is skipped, then or when popped, since the limit only tightens; visit.whole(node)
-// takes a box as a whole or declines it; visit.leaf(b, e) measures the points of tree order
-// [b, e). A pending entry's squares are those of its box, or NaN for one never skipped.
-template <class Visit>
-void Tree::walk(const Vec3d& t, Visit& visit, Entry* stack, std::size_t top) const {
+// The one walk over the boxes, every query a visitor of it. start(stack) puts the subtrees to walk
+// on the stack and returns how many; the walk pops them, the top first, and goes down each, nearer
+// child first, leaving the farther one pending. A box whose near_squares are >= visit.prune()
+// cannot matter (prune_at of the limit key), so it is skipped, then or when popped, since the
+// limit only tightens; visit.whole(node) takes a box as a whole or declines it; visit.leaf(b, e)
+// measures the points of tree order [b, e). A pending entry's squares are those of its box, or
+// NaN for one never skipped. The stack is the walk's own, so that no store to it can alias the
+// visitor's state.
+template <class Visit, class Start>
+void Tree::walk(const Vec3d& t, Visit& visit, Start&& start) const {
+    Entry stack[STACK];
+    std::size_t top = start(stack);
     const std::size_t first = first_leaf();
     while (top > 0) {
         const Entry entry = stack[--top];
@@ -107,9 +111,10 @@ void Tree::walk(const Vec3d& t, Visit& visit, Entry* stack, std::size_t top) con
 // The walk from the root.
 template <class Visit> void Tree::search(const Vec3d& t, Visit& visit) const {
     if (finite_ == 0) return;
-    Entry stack[STACK];
-    stack[0] = {0, near_squares(boxes_[0], t)};
-    walk(t, visit, stack, 1);
+    walk(t, visit, [&](Entry* stack) {
+        stack[0] = {0, near_squares(boxes_[0], t)};
+        return std::size_t{1};
+    });
 }
 
 // The walk from the leaf holding tree position `at`: that leaf first, then the sibling of each of
@@ -117,25 +122,25 @@ template <class Visit> void Tree::search(const Vec3d& t, Visit& visit) const {
 // only above the limit, so the answer is search()'s; a near start spares the descent from the
 // root and most of its box tests.
 template <class Visit> void Tree::search_from(const Vec3d& t, std::size_t at, Visit& visit) const {
-    Entry stack[STACK];
-    std::size_t top = 0;
-    // Down to the leaf, by the halving that laid the leaves out, leaving each sibling pending.
-    std::size_t node = 0, b = 0, size = finite_;
-    for (std::size_t level = 0; level < depth_; ++level) {
-        const std::size_t half = size / 2;
-        const bool right = at - b >= half;
-        const std::size_t left = 2 * node + 1, sibling = right ? left : left + 1;
-        node = right ? left + 1 : left;
-        if (right) {
-            b += half;
-            size -= half;
-        } else {
-            size = half;
+    walk(t, visit, [&](Entry* stack) {
+        // Down to the leaf, by the halving that laid the leaves out, leaving each sibling pending.
+        std::size_t top = 0, node = 0, b = 0, size = finite_;
+        for (std::size_t level = 0; level < depth_; ++level) {
+            const std::size_t half = size / 2;
+            const bool right = at - b >= half;
+            const std::size_t left = 2 * node + 1, sibling = right ? left : left + 1;
+            node = right ? left + 1 : left;
+            if (right) {
+                b += half;
+                size -= half;
+            } else {
+                size = half;
+            }
+            stack[top++] = {sibling, near_squares(boxes_[sibling], t)};
         }
-        stack[top++] = {sibling, near_squares(boxes_[sibling], t)};
-    }
-    stack[top++] = {node, std::numeric_limits<double>::quiet_NaN()};
-    walk(t, visit, stack, top);
+        stack[top++] = {node, std::numeric_limits<double>::quiet_NaN()};
+        return top;
+    });
 }
 
 namespace {
@@ -165,6 +170,7 @@ inline void leaf_distances(const double* __restrict x, const double* __restrict 
 template <bool InOrder, class Take>
 void Tree::side_points(const Vec3d& t, std::size_t k, bool bounded, double bound,
                        Take&& take) const {
+    if (side_.size() == 0) return;
     if (!InOrder && finite(t)) {
         const std::size_t first = bounded ? side_ahead_ : 0;
         const std::size_t end = first + std::min(k, side_ranked_.size() - first);

@@ -126,15 +126,15 @@ class Tree {
     void split(Item* items, std::size_t node, std::size_t level);
     void build_subtree(Item* items, std::size_t node, std::size_t level);
 
-    // The one walk over the boxes, from the subtrees pending on stack[0..top), and its two
+    // The one walk over the boxes, from the subtrees that start() puts on its stack, and its two
     // starts: the root, or the leaf of a tree position (see tree.cpp).
     struct Entry {
         std::size_t node;
         double squares;
     };
     static constexpr std::size_t STACK = 64; // one pending sibling per level, and the start
-    template <class Visit>
-    void walk(const Vec3d& t, Visit& visit, Entry* stack, std::size_t top) const;
+    template <class Visit, class Start>
+    void walk(const Vec3d& t, Visit& visit, Start&& start) const;
     template <class Visit> void search(const Vec3d& t, Visit& visit) const;
     template <class Visit> void search_from(const Vec3d& t, std::size_t at, Visit& visit) const;
     // The side points that can answer a query at t, to take(c); the finite points a non-finite
