@@ -161,17 +161,17 @@ inline void leaf_distances(const double* __restrict x, const double* __restrict 
 } // namespace
 
 // The one scan of the side list: take(c) gets each side point that can answer a query at t,
-// only those at distance <= bound when `bounded` (IEEE, so never a NaN distance). From a finite
-// target the distances do not depend on the target (see tree_build.cpp), so these are the head of
-// side_ranked_, at most k of them: past its negative NaNs, which no bound admits, come +inf, then
-// the positive NaNs, so the points within a bound are a prefix there too. A non-finite target
-// measures every side point, in index order; so does a finite one under InOrder, giving the same
-// bits.
-template <bool InOrder, class Take>
-void Tree::side_points(const Vec3d& t, std::size_t k, bool bounded, double bound,
+// only those at distance <= bound when `bounded` (IEEE, so never a NaN distance). `ranked`, for a
+// finite target only: from one the distances do not depend on the target (see tree_build.cpp),
+// so these are the head of side_ranked_, at most k of them; past its negative NaNs, which no
+// bound admits, come +inf, then the positive NaNs, so the points within a bound are a prefix there
+// too. Otherwise every side point is measured, in index order; from a finite target that gives
+// the ranking's bits.
+template <class Take>
+void Tree::side_points(const Vec3d& t, bool ranked, std::size_t k, bool bounded, double bound,
                        Take&& take) const {
     if (side_.size() == 0) return;
-    if (!InOrder && finite(t)) {
+    if (ranked) {
         const std::size_t first = bounded ? side_ahead_ : 0;
         const std::size_t end = first + std::min(k, side_ranked_.size() - first);
         for (std::size_t s = first; s < end && (!bounded || side_ranked_[s].distance <= bound); ++s)
@@ -240,8 +240,9 @@ Candidate Tree::search_nearest(const Vec3d& t, Candidate best, std::uint32_t& at
     // finite points give finite targets no NaN, and a number ranks by its key. Only the side points
     // and non-finite targets can bring a NaN, which would rank before every number.
     const auto offer = [&](const Candidate& c) { visit.offer(c); };
-    side_points(t, 1, bounded, bound, offer);
-    if (!finite(t)) {
+    const bool ranked = finite(t);
+    side_points(t, ranked, 1, bounded, bound, offer);
+    if (!ranked) {
         lowest_finite(t, 1, bounded, bound, offer);
         // The one finite point offered is the first by index.
         if (finite_ > 0 && visit.best.index == index_[first_at_]) visit.at = first_at_;
@@ -321,8 +322,9 @@ std::size_t Tree::k_best(const Vec3d& t, std::size_t k, double bound, Candidate*
     } visit{*this, t, out, k, Bounded ? order_key(bound) : NO_LIMIT, bound};
     // Beyond the k best side points none can be among the k best.
     const auto offer = [&](const Candidate& c) { visit.offer(c); };
-    side_points(t, k, Bounded, bound, offer);
-    if (!finite(t))
+    const bool ranked = finite(t);
+    side_points(t, ranked, k, Bounded, bound, offer);
+    if (!ranked)
         lowest_finite(t, k, Bounded, bound, offer);
     else
         search(t, visit);
@@ -354,15 +356,15 @@ std::size_t Tree::count_within(const Vec3d& t, double radius) const {
 template <class Index>
 std::size_t Tree::within(const Vec3d& t, double radius, Index* out, std::size_t room) const {
     const double r = radius + 0.0; // -0.0 counts as +0.0, as IEEE <= does
-    const bool all = all_within(t, r);
-    if (all || !finite(t)) {
+    const bool all = all_within(t, r), ranked = finite(t);
+    if (all || !ranked) {
         // Every finite point or none: counted at once, written straight in ascending order.
         std::size_t n = all ? finite_ : 0;
-        side_points(t, ANY, true, r, [&](const Candidate&) { ++n; });
+        side_points(t, ranked, ANY, true, r, [&](const Candidate&) { ++n; });
         if (n > room) return n;
         if (!all) {
-            side_points<true>(t, ANY, true, r,
-                              [&](const Candidate& c) { *out++ = static_cast<Index>(c.index); });
+            side_points(t, false, ANY, true, r,
+                        [&](const Candidate& c) { *out++ = static_cast<Index>(c.index); });
             return n;
         }
         // The finite points below index `end`, passing over the side points.
@@ -374,7 +376,7 @@ std::size_t Tree::within(const Vec3d& t, double radius, Index* out, std::size_t 
                 else
                     *out++ = static_cast<Index>(i);
         };
-        side_points<true>(t, ANY, true, r, [&](const Candidate& c) {
+        side_points(t, false, ANY, true, r, [&](const Candidate& c) {
             finite_below(c.index);
             *out++ = static_cast<Index>(c.index);
             ++i;
@@ -415,7 +417,7 @@ std::size_t Tree::within(const Vec3d& t, double radius, Index* out, std::size_t 
                 if (d[i - b] <= r) hit(tree.index_[i]);
         }
     } visit{*this, t, r, out, room};
-    side_points(t, ANY, true, r, [&](const Candidate& c) { visit.hit(c.index); });
+    side_points(t, true, ANY, true, r, [&](const Candidate& c) { visit.hit(c.index); });
     search(t, visit);
     if (visit.n <= room) std::sort(out, out + visit.n);
     return visit.n;

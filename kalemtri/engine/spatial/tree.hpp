@@ -139,8 +139,9 @@ class Tree {
     template <class Visit> void search_from(const Vec3d& t, std::size_t at, Visit& visit) const;
     // The side points that can answer a query at t, to take(c); the finite points a non-finite
     // target can rank among its k best, to offer(c) (see tree.cpp).
-    template <bool InOrder = false, class Take>
-    void side_points(const Vec3d& t, std::size_t k, bool bounded, double bound, Take&& take) const;
+    template <class Take>
+    void side_points(const Vec3d& t, bool ranked, std::size_t k, bool bounded, double bound,
+                     Take&& take) const;
     template <class Offer>
     void lowest_finite(const Vec3d& t, std::size_t k, bool bounded, double bound,
                        Offer&& offer) const;
