@@ -154,9 +154,9 @@ void check_queries(const std::vector<Vec3d>& p, const tree::Tree& tree, const Ve
                 CHECK(check::same_bits(q.x, p[c.index].x) && check::same_bits(q.y, p[c.index].y) &&
                       check::same_bits(q.z, p[c.index].z));
             }
-        std::vector<std::int64_t> hits;
-        for (const Candidate& c : kept)
-            hits.push_back(std::int64_t(c.index));
+        std::vector<std::int64_t> hits(kept.size());
+        std::transform(kept.begin(), kept.end(), hits.begin(),
+                       [](const Candidate& c) { return std::int64_t(c.index); });
         std::sort(hits.begin(), hits.end());
         CHECK(tree.count_within(t, bound) == hits.size());
         std::vector<std::uint32_t> got32(n);
