@@ -5,7 +5,7 @@
 
 #include "classes.hpp"
 #include "engine.hpp"
-#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/batch/kernels.hpp"
 #include "kalemtri/engine/pool.hpp"
 #include "pickle.hpp"
 #include "vec_list.hpp"

@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "engine.hpp"
 #include "item_list.hpp"
-#include "kalemtri/engine/pose_kernels.hpp"
+#include "kalemtri/engine/batch/pose_kernels.hpp"
 #include "kalemtri/src/pose.hpp"
 
 namespace kpy {

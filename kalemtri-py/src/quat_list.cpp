@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "engine.hpp"
 #include "item_list.hpp"
-#include "kalemtri/engine/quat_kernels.hpp"
+#include "kalemtri/engine/batch/quat_kernels.hpp"
 #include "kalemtri/src/quat.hpp"
 
 namespace kpy {

@@ -7,10 +7,10 @@
 
 #include "classes.hpp"
 #include "engine.hpp"
-#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/batch/kernels.hpp"
+#include "kalemtri/engine/batch/voxel.hpp"
 #include "kalemtri/engine/pool.hpp"
 #include "kalemtri/engine/tuning.hpp"
-#include "kalemtri/engine/voxel.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
 #include "vec_list.hpp"

@@ -8,8 +8,8 @@
 
 #include "binding.hpp"
 #include "engine.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 #include "kalemtri/engine/storage.hpp"
-#include "kalemtri/engine/tree.hpp"
 
 namespace kpy {
 

@@ -7,7 +7,7 @@
 #include "buffer.hpp"
 #include "classes.hpp"
 #include "engine.hpp"
-#include "kalemtri/engine/icp.hpp"
+#include "kalemtri/engine/spatial/icp.hpp"
 #include "kalemtri/engine/storage.hpp"
 #include "pickle.hpp"
 #include "vec_tree.hpp"

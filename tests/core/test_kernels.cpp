@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/batch/kernels.hpp"
 
 using namespace kalemtri;
 using namespace kalemtri::kernels;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri/engine/pose_kernels.hpp"
+#include "kalemtri/engine/batch/pose_kernels.hpp"
 #include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/pose_fit.hpp"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri/engine/quat_kernels.hpp"
+#include "kalemtri/engine/batch/quat_kernels.hpp"
 #include "kalemtri/engine/tuning.hpp"
 
 using namespace kalemtri;

@@ -1,6 +1,7 @@
 // The spatial index against the brute-force scan it must reproduce: nearest, k nearest, counts and
-// radius hits, bit for bit, ties to the lowest index, with duplicates, grid ties and points or
-// targets with non-finite coordinates, over sizes that make one leaf, a few and many.
+// radius hits, unbounded, under a bound and from a warm start, bit for bit, ties to the lowest
+// index, with duplicates, grid ties, points or targets with non-finite coordinates (NaNs of either
+// sign) and coordinates whose squares overflow, over sizes that make one leaf, a few and many.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,7 +10,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kalemtri/engine/tree.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 
 using namespace kalemtri;
 using kernels::Candidate;
@@ -104,6 +105,88 @@ void check_cloud(std::size_t n, std::uint64_t seed, bool non_finite) {
             if (m > 1) CHECK(tree.within(t, r, got.data(), m - 1) == m);
         }
     }
+}
+
+// The scan's answers under a bound: the ranking's points at distance <= bound, in order.
+std::vector<Candidate> within_bound(const std::vector<Candidate>& want, double bound) {
+    std::vector<Candidate> kept;
+    for (const Candidate& c : want)
+        if (c.distance <= bound) kept.push_back(c);
+    return kept;
+}
+
+// Every query of the tree at t, its limits (bounds, radii) taken from the scan's own distances so
+// that some points lie exactly on them.
+void check_queries(const std::vector<Vec3d>& p, const tree::Tree& tree, const Vec3d& t) {
+    const std::size_t n = p.size();
+    const std::vector<Candidate> want = ranked(p, t);
+    std::vector<double> limits{0.0, 1.0, 2.5, 1e200, inf};
+    for (std::size_t j : {std::size_t{0}, n / 3, n / 2, n - 1})
+        if (want[j].distance >= 0.0) limits.push_back(want[j].distance);
+    std::vector<std::uint32_t> starts{tree::NO_POSITION};
+    if (tree.finite_size() > 0)
+        starts.insert(starts.end(), {0u, std::uint32_t(tree.finite_size() / 2),
+                                     std::uint32_t(tree.finite_size() - 1)});
+    for (double bound : limits) {
+        check::Row row("bound " + check::show(bound));
+        const std::vector<Candidate> kept = within_bound(want, bound);
+        const Candidate first = kept.empty() ? Candidate{0, kernels::NONE, 0.0} : kept[0];
+        const Candidate got = tree.nearest_within(t, bound);
+        CHECK(got.index == first.index && (kept.empty() || same(got, first)));
+        for (std::size_t k : {std::size_t{1}, std::size_t{3}, std::size_t{16}, n}) {
+            if (k > n) continue;
+            std::vector<Candidate> best(k);
+            const std::size_t found = tree.k_nearest_within(t, k, bound, best.data());
+            CHECK(found == std::min(k, kept.size()));
+            for (std::size_t i = 0; i < std::min(found, kept.size()); ++i)
+                CHECK(same(best[i], kept[i]));
+        }
+        for (std::uint32_t start : starts)
+            for (bool bounded : {false, true}) {
+                std::uint32_t at = start;
+                const Candidate c = tree.nearest_from(t, at, bounded, bound);
+                const Candidate& expect = bounded ? first : want[0];
+                CHECK(c.index == expect.index);
+                if (c.index == kernels::NONE) continue;
+                CHECK(same(c, expect));
+                CHECK(at == tree::NO_POSITION || tree.tree_order()[at] == c.index);
+                const Vec3d q = tree.answer_point(c.index, at);
+                CHECK(check::same_bits(q.x, p[c.index].x) && check::same_bits(q.y, p[c.index].y) &&
+                      check::same_bits(q.z, p[c.index].z));
+            }
+        std::vector<std::int64_t> hits(kept.size());
+        std::transform(kept.begin(), kept.end(), hits.begin(),
+                       [](const Candidate& c) { return std::int64_t(c.index); });
+        std::sort(hits.begin(), hits.end());
+        CHECK(tree.count_within(t, bound) == hits.size());
+        std::vector<std::uint32_t> got32(n);
+        CHECK(tree.within(t, bound, got32.data(), n) == hits.size());
+        CHECK(std::equal(hits.begin(), hits.end(), got32.begin()));
+    }
+}
+
+TEST(tree_bounded_and_warm_queries_match_the_scan) {
+    const double negative_nan = -std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t n : {std::size_t{1}, std::size_t{17}, std::size_t{300}})
+        for (double scale : {1.0, 1e200}) {
+            std::vector<Vec3d> p = cloud(n, 5 + n, true);
+            for (Vec3d& v : p)
+                v = {v.x * scale, v.y * scale, v.z * scale};
+            if (n > 10) { // a NaN with the sign bit ranks before every number
+                p[1] = {negative_nan, 0.0, 1.0};
+                p[n - 1] = {2.0, -negative_nan, inf};
+            }
+            const tree::Tree tree(p.data(), p.size());
+            std::vector<Vec3d> targets = cloud(12, 7 + n, false);
+            for (Vec3d& v : targets)
+                v = {v.x * scale, v.y * scale, v.z * scale};
+            targets.insert(targets.end(), {p[n / 2], p[0], Vec3d{-inf, 0.0, 0.0},
+                                           Vec3d{0.0, negative_nan, 1.0}, Vec3d{nan, inf, 0.0}});
+            for (const Vec3d& t : targets) {
+                check::Row row("target " + check::show(t) + ", n " + std::to_string(n));
+                check_queries(p, tree, t);
+            }
+        }
 }
 
 TEST(tree_matches_the_scan) {

@@ -1,4 +1,4 @@
-#include "kalemtri/engine/tree.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -17,22 +17,16 @@ using kernels::search_distance;
 
 constexpr std::int64_t NO_LIMIT = std::numeric_limits<std::int64_t>::max();
 constexpr Candidate NO_BEST{NO_LIMIT, kernels::NONE, 0.0};
+// No limit on how many side points a query takes.
+constexpr std::size_t ANY = std::numeric_limits<std::size_t>::max();
 
 } // namespace
 
 namespace {
 
-// The distance formula on the box point nearest t: a lower bound of every distance in the box.
-// Finite boxes and targets never give NaN, so its key is its bit pattern.
-std::int64_t bound_key(const Box& box, const Vec3d& t) {
-    const double cx = t.x < box.lo[0] ? box.lo[0] : t.x > box.hi[0] ? box.hi[0] : t.x;
-    const double cy = t.y < box.lo[1] ? box.lo[1] : t.y > box.hi[1] ? box.hi[1] : t.y;
-    const double cz = t.z < box.lo[2] ? box.lo[2] : t.z > box.hi[2] ? box.hi[2] : t.z;
-    const double dx = cx - t.x, dy = cy - t.y, dz = cz - t.z;
-    return order_key(std::sqrt((dx * dx + dy * dy) + dz * dz));
-}
-
-// The sum of squares under bound_key's sqrt: the search compares these, sparing the sqrt.
+// The distance formula on the box point nearest t (the target clamped to the box) is a lower bound
+// of every distance in the box; the walk compares the sum of squares under its sqrt, sparing the
+// sqrt. Finite boxes and targets never give NaN.
 double near_squares(const Box& box, const Vec3d& t) {
     const double cx = t.x < box.lo[0] ? box.lo[0] : t.x > box.hi[0] ? box.hi[0] : t.x;
     const double cy = t.y < box.lo[1] ? box.lo[1] : t.y > box.hi[1] ? box.hi[1] : t.y;
@@ -79,30 +73,28 @@ std::size_t Tree::range_end(std::size_t node, std::size_t level) const {
     return leaf_begin_[(p + 1) << (depth_ - level)];
 }
 
-// Depth-first over the boxes, nearer child first. A box whose near_squares are >= visit.prune()
-// cannot matter (prune_at of the limit key); visit.leaf(b, e) measures the points of tree order
-// [b, e).
-template <class Visit> void Tree::search(const Vec3d& t, Visit& visit) const {
-    if (finite_ > 0) search_below(t, visit, 0, near_squares(boxes_[0], t));
-}
-
-// The same over the subtree of `root`, whose box has near_squares `squares`.
-template <class Visit>
-void Tree::search_below(const Vec3d& t, Visit& visit, std::size_t root, double squares) const {
-    struct Entry {
-        std::size_t node;
-        double squares;
-    };
-    Entry stack[64]; // one pending sibling per level
-    std::size_t top = 0;
-    stack[top++] = {root, squares};
+// The one walk over the boxes, every query a visitor of it. start(stack) puts the subtrees to walk
+// on the stack and returns how many; the walk pops them, the top first, and goes down each, nearer
+// child first, leaving the farther one pending. A box whose near_squares are >= visit.prune()
+// cannot matter (prune_at of the limit key), so it is skipped, then or when popped, since the
+// limit only tightens; visit.whole(node) takes a box as a whole or declines it; visit.leaf(b, e)
+// measures the points of tree order [b, e). A pending entry's squares are those of its box, or
+// NaN for one never skipped. The stack is the walk's own, so that no store to it can alias the
+// visitor's state.
+template <class Visit, class Start>
+void Tree::walk(const Vec3d& t, Visit& visit, Start&& start) const {
+    Entry stack[STACK];
+    std::size_t top = start(stack);
     const std::size_t first = first_leaf();
     while (top > 0) {
         const Entry entry = stack[--top];
         if (entry.squares >= visit.prune()) continue;
         std::size_t node = entry.node;
-        bool reached = true;
-        while (node < first) {
+        while (!visit.whole(node)) {
+            if (node >= first) {
+                visit.leaf(leaf_begin_[node - first], leaf_begin_[node - first + 1]);
+                break;
+            }
             std::size_t near = 2 * node + 1, far = near + 1;
             double sn = near_squares(boxes_[near], t), sf = near_squares(boxes_[far], t);
             if (sf < sn) {
@@ -110,41 +102,45 @@ void Tree::search_below(const Vec3d& t, Visit& visit, std::size_t root, double s
                 std::swap(sn, sf);
             }
             if (!(sf >= visit.prune())) stack[top++] = {far, sf};
-            if (sn >= visit.prune()) {
-                reached = false;
-                break;
-            }
+            if (sn >= visit.prune()) break;
             node = near;
         }
-        if (reached) visit.leaf(leaf_begin_[node - first], leaf_begin_[node - first + 1]);
     }
 }
 
-// Bottom up from the leaf holding tree position `at`: that leaf first, then the sibling of each
-// of its ancestors, nearest first. Every other leaf lies under one of those siblings, each skipped
+// The walk from the root.
+template <class Visit> void Tree::search(const Vec3d& t, Visit& visit) const {
+    if (finite_ == 0) return;
+    walk(t, visit, [&](Entry* stack) {
+        stack[0] = {0, near_squares(boxes_[0], t)};
+        return std::size_t{1};
+    });
+}
+
+// The walk from the leaf holding tree position `at`: that leaf first, then the sibling of each of
+// its ancestors, nearest first. Every other leaf lies under one of those siblings, each skipped
 // only above the limit, so the answer is search()'s; a near start spares the descent from the
 // root and most of its box tests.
-template <class Visit> void Tree::search_up(const Vec3d& t, std::size_t at, Visit& visit) const {
-    // The leaf, by the halving that laid the leaves out.
-    std::size_t node = 0, b = 0, size = finite_;
-    for (std::size_t level = 0; level < depth_; ++level) {
-        const std::size_t half = size / 2;
-        if (at - b >= half) {
-            node = 2 * node + 2;
-            b += half;
-            size -= half;
-        } else {
-            node = 2 * node + 1;
-            size = half;
+template <class Visit> void Tree::search_from(const Vec3d& t, std::size_t at, Visit& visit) const {
+    walk(t, visit, [&](Entry* stack) {
+        // Down to the leaf, by the halving that laid the leaves out, leaving each sibling pending.
+        std::size_t top = 0, node = 0, b = 0, size = finite_;
+        for (std::size_t level = 0; level < depth_; ++level) {
+            const std::size_t half = size / 2;
+            const bool right = at - b >= half;
+            const std::size_t left = 2 * node + 1, sibling = right ? left : left + 1;
+            node = right ? left + 1 : left;
+            if (right) {
+                b += half;
+                size -= half;
+            } else {
+                size = half;
+            }
+            stack[top++] = {sibling, near_squares(boxes_[sibling], t)};
         }
-    }
-    const std::size_t first = first_leaf();
-    visit.leaf(leaf_begin_[node - first], leaf_begin_[node - first + 1]);
-    for (; node > 0; node = (node - 1) / 2) {
-        const std::size_t sibling = node & 1 ? node + 1 : node - 1;
-        const double squares = near_squares(boxes_[sibling], t);
-        if (!(squares >= visit.prune())) search_below(t, visit, sibling, squares);
-    }
+        stack[top++] = {node, std::numeric_limits<double>::quiet_NaN()};
+        return top;
+    });
 }
 
 namespace {
@@ -164,19 +160,40 @@ inline void leaf_distances(const double* __restrict x, const double* __restrict 
 
 } // namespace
 
-// A target with a non-finite coordinate gives every finite point the same distance: a NaN
-// component propagates its own NaN, an infinite one makes every sum +inf. So the finite points
-// rank by index alone, and only the lowest k of them can be among the k best; the side points
-// are measured one by one.
-template <class Offer>
-void Tree::offer_non_finite(const Vec3d& t, std::size_t k, Offer&& offer) const {
+// The one scan of the side list: take(c) gets each side point that can answer a query at t,
+// only those at distance <= bound when `bounded` (IEEE, so never a NaN distance). `ranked`, for a
+// finite target only: from one the distances do not depend on the target (see tree_build.cpp),
+// so these are the head of side_ranked_, at most k of them; past its negative NaNs, which no
+// bound admits, come +inf, then the positive NaNs, so the points within a bound are a prefix there
+// too. Otherwise every side point is measured, in index order; from a finite target that gives
+// the ranking's bits.
+template <class Take>
+void Tree::side_points(const Vec3d& t, bool ranked, std::size_t k, bool bounded, double bound,
+                       Take&& take) const {
+    if (side_.size() == 0) return;
+    if (ranked) {
+        const std::size_t first = bounded ? side_ahead_ : 0;
+        const std::size_t end = first + std::min(k, side_ranked_.size() - first);
+        for (std::size_t s = first; s < end && (!bounded || side_ranked_[s].distance <= bound); ++s)
+            take(side_ranked_[s]);
+        return;
+    }
     for (std::size_t s = 0; s < side_.size(); ++s) {
         const double d = search_distance(side_[s], t);
-        offer(Candidate{order_key(d), side_index_[s], d});
+        if (!bounded || d <= bound) take(Candidate{order_key(d), side_index_[s], d});
     }
+}
+
+// A target with a non-finite coordinate gives every finite point the same distance: a NaN
+// component propagates its own NaN, an infinite one makes every sum +inf. So the finite points
+// rank by index alone, and only the lowest k of them can be among the k best: the gaps between
+// the side list's indexes, offered when within the bound.
+template <class Offer>
+void Tree::lowest_finite(const Vec3d& t, std::size_t k, bool bounded, double bound,
+                         Offer&& offer) const {
     if (finite_ == 0) return;
-    // The finite points of lowest index: the gaps between the side list's indexes.
     const double d = search_distance(Vec3d{x_[0], y_[0], z_[0]}, t);
+    if (bounded && !(d <= bound)) return;
     std::size_t s = 0, taken = 0;
     for (std::size_t i = 0; i < size_ && taken < k; ++i) {
         if (s < side_index_.size() && side_index_[s] == i) {
@@ -197,6 +214,7 @@ Candidate Tree::search_nearest(const Vec3d& t, Candidate best, std::uint32_t& at
         std::uint32_t at;
         double pruned = prune_at(best.key);
         double prune() const { return pruned; }
+        static bool whole(std::size_t) { return false; }
         void offer(const Candidate& c) {
             if (before(c, best)) {
                 best = c;
@@ -221,24 +239,18 @@ Candidate Tree::search_nearest(const Vec3d& t, Candidate best, std::uint32_t& at
     // Under a bound the best starts at the bound itself, so the leaves need no test of their own:
     // finite points give finite targets no NaN, and a number ranks by its key. Only the side points
     // and non-finite targets can bring a NaN, which would rank before every number.
-    if (!finite(t)) {
-        offer_non_finite(t, 1, [&](const Candidate& c) {
-            if (!bounded || c.distance <= bound) visit.offer(c);
-        });
+    const auto offer = [&](const Candidate& c) { visit.offer(c); };
+    const bool ranked = finite(t);
+    side_points(t, ranked, 1, bounded, bound, offer);
+    if (!ranked) {
+        lowest_finite(t, 1, bounded, bound, offer);
         // The one finite point offered is the first by index.
         if (finite_ > 0 && visit.best.index == index_[first_at_]) visit.at = first_at_;
-        at = visit.at;
-        return visit.best;
-    }
-    if (!bounded) {
-        if (!side_ranked_.empty()) visit.offer(side_ranked_[0]);
-    } else if (side_ahead_ < side_ranked_.size() && side_ranked_[side_ahead_].distance <= bound) {
-        visit.offer(side_ranked_[side_ahead_]);
-    }
-    if (start != NO_POSITION)
-        search_up(t, start, visit);
-    else
+    } else if (start != NO_POSITION) {
+        search_from(t, start, visit);
+    } else {
         search(t, visit);
+    }
     at = visit.at;
     return visit.best;
 }
@@ -286,6 +298,7 @@ std::size_t Tree::k_best(const Vec3d& t, std::size_t k, double bound, Candidate*
         std::size_t size = 0;
         double pruned = prune_at(cap);
         double prune() const { return pruned; }
+        static bool whole(std::size_t) { return false; }
         void offer(const Candidate& c) {
             if (size < k) {
                 heap[size++] = c;
@@ -307,17 +320,14 @@ std::size_t Tree::k_best(const Vec3d& t, std::size_t k, double bound, Candidate*
                     offer({order_key(d[i - b]), tree.index_[i], d[i - b]});
         }
     } visit{*this, t, out, k, Bounded ? order_key(bound) : NO_LIMIT, bound};
-    if (!finite(t)) {
-        offer_non_finite(t, k, [&](const Candidate& c) {
-            if (!Bounded || c.distance <= bound) visit.offer(c);
-        });
-    } else {
-        // Beyond the k best side points none can be among the k best.
-        const std::size_t first = Bounded ? side_ahead_ : 0;
-        for (std::size_t s = first; s < std::min(first + k, side_ranked_.size()); ++s)
-            if (!Bounded || side_ranked_[s].distance <= bound) visit.offer(side_ranked_[s]);
+    // Beyond the k best side points none can be among the k best.
+    const auto offer = [&](const Candidate& c) { visit.offer(c); };
+    const bool ranked = finite(t);
+    side_points(t, ranked, k, Bounded, bound, offer);
+    if (!ranked)
+        lowest_finite(t, k, Bounded, bound, offer);
+    else
         search(t, visit);
-    }
     std::sort_heap(out, out + visit.size, Before{});
     return visit.size;
 }
@@ -331,52 +341,12 @@ std::size_t Tree::k_nearest_within(const Vec3d& t, std::size_t k, double bound,
     return k_best<true>(t, k, bound + 0.0, out);
 }
 
-// Depth first over the boxes: sink.all(b, e) takes the tree-order points [b, e) of a box wholly
-// within r, sink.one(i) a point of a leaf that is.
-template <class Sink> void Tree::search_within(const Vec3d& t, double r, Sink& sink) const {
-    if (finite_ == 0) return;
-    const std::int64_t limit = order_key(r);
-    const std::size_t first = first_leaf();
-    struct Entry {
-        std::size_t node, level;
-    };
-    Entry stack[64];
-    std::size_t top = 0;
-    stack[top++] = {0, 0};
-    while (top > 0) {
-        const Entry en = stack[--top];
-        const Box& box = boxes_[en.node];
-        if (bound_key(box, t) > limit) continue;
-        if (far_bound(box, t) <= r) {
-            sink.all(range_begin(en.node, en.level), range_end(en.node, en.level));
-        } else if (en.node >= first) {
-            const std::size_t b = leaf_begin_[en.node - first],
-                              e = leaf_begin_[en.node - first + 1];
-            double d[LEAF_SIZE];
-            leaf_distances(x_.data(), y_.data(), z_.data(), b, e, t, d);
-            for (std::size_t i = b; i < e; ++i)
-                if (d[i - b] <= r) sink.one(i);
-        } else {
-            stack[top++] = {2 * en.node + 2, en.level + 1};
-            stack[top++] = {2 * en.node + 1, en.level + 1};
-        }
-    }
-}
-
 // Either every finite point is within r or none is for a non-finite target (they share one
 // distance); for a finite one, when the root box is.
 bool Tree::all_within(const Vec3d& t, double r) const {
     if (finite_ == 0) return false;
     if (!finite(t)) return search_distance(Vec3d{x_[0], y_[0], z_[0]}, t) <= r;
     return far_bound(boxes_[0], t) <= r;
-}
-
-std::size_t Tree::side_within(double r) const {
-    // Past the leading negative NaNs the distances are +inf, then positive NaNs.
-    std::size_t s = side_ahead_;
-    while (s < side_ranked_.size() && side_ranked_[s].distance <= r)
-        ++s;
-    return s - side_ahead_;
 }
 
 std::size_t Tree::count_within(const Vec3d& t, double radius) const {
@@ -386,53 +356,71 @@ std::size_t Tree::count_within(const Vec3d& t, double radius) const {
 template <class Index>
 std::size_t Tree::within(const Vec3d& t, double radius, Index* out, std::size_t room) const {
     const double r = radius + 0.0; // -0.0 counts as +0.0, as IEEE <= does
-    const bool all = all_within(t, r);
-    if (all || !finite(t)) {
+    const bool all = all_within(t, r), ranked = finite(t);
+    if (all || !ranked) {
         // Every finite point or none: counted at once, written straight in ascending order.
         std::size_t n = all ? finite_ : 0;
-        if (finite(t)) {
-            n += side_within(r);
-        } else {
-            for (std::size_t s = 0; s < side_.size(); ++s)
-                n += search_distance(side_[s], t) <= r;
-        }
+        side_points(t, ranked, ANY, true, r, [&](const Candidate&) { ++n; });
         if (n > room) return n;
         if (!all) {
-            for (std::size_t s = 0; s < side_.size(); ++s)
-                if (search_distance(side_[s], t) <= r) *out++ = static_cast<Index>(side_index_[s]);
+            side_points(t, false, ANY, true, r,
+                        [&](const Candidate& c) { *out++ = static_cast<Index>(c.index); });
             return n;
         }
-        for (std::size_t i = 0, s = 0; i < size_; ++i) {
-            const bool side = s < side_index_.size() && side_index_[s] == i;
-            if (!side || search_distance(side_[s++], t) <= r) *out++ = static_cast<Index>(i);
-        }
+        // The finite points below index `end`, passing over the side points.
+        std::size_t i = 0, s = 0;
+        const auto finite_below = [&](std::size_t end) {
+            for (; i < end; ++i)
+                if (s < side_index_.size() && side_index_[s] == i)
+                    ++s;
+                else
+                    *out++ = static_cast<Index>(i);
+        };
+        side_points(t, false, ANY, true, r, [&](const Candidate& c) {
+            finite_below(c.index);
+            *out++ = static_cast<Index>(c.index);
+            ++i;
+            ++s;
+        });
+        finite_below(size_);
         return n;
     }
-    // Writes while there is room, counts on regardless.
-    struct Sink {
-        const std::uint32_t* index;
+    // Writes while there is room, counts on regardless. A box wholly within r (its farthest
+    // corner within) counts without its points.
+    struct Visit {
+        const Tree& tree;
+        const Vec3d& t;
+        double r;
         Index* out;
         std::size_t room;
+        double pruned = prune_at(order_key(r));
         std::size_t n = 0;
-        void one(std::size_t i) {
-            if (n < room) out[n] = static_cast<Index>(index[i]);
+        double prune() const { return pruned; }
+        void hit(std::size_t index) {
+            if (n < room) out[n] = static_cast<Index>(index);
             ++n;
         }
-        void all(std::size_t b, std::size_t e) {
+        bool whole(std::size_t node) {
+            if (!(far_bound(tree.boxes_[node], t) <= r)) return false;
+            const std::size_t level = static_cast<std::size_t>(std::bit_width(node + 1)) - 1;
+            const std::size_t b = tree.range_begin(node, level), e = tree.range_end(node, level);
             if (e - b <= room && n <= room - (e - b))
                 for (std::size_t i = b; i < e; ++i)
-                    out[n + i - b] = static_cast<Index>(index[i]);
+                    out[n + i - b] = static_cast<Index>(tree.index_[i]);
             n += e - b;
+            return true;
         }
-    } sink{index_.data(), out, room};
-    for (std::size_t s = side_ahead_; s < side_ranked_.size() && side_ranked_[s].distance <= r;
-         ++s) {
-        if (sink.n < room) out[sink.n] = static_cast<Index>(side_ranked_[s].index);
-        ++sink.n;
-    }
-    search_within(t, r, sink);
-    if (sink.n <= room) std::sort(out, out + sink.n);
-    return sink.n;
+        void leaf(std::size_t b, std::size_t e) {
+            double d[LEAF_SIZE];
+            leaf_distances(tree.x_.data(), tree.y_.data(), tree.z_.data(), b, e, t, d);
+            for (std::size_t i = b; i < e; ++i)
+                if (d[i - b] <= r) hit(tree.index_[i]);
+        }
+    } visit{*this, t, r, out, room};
+    side_points(t, true, ANY, true, r, [&](const Candidate& c) { visit.hit(c.index); });
+    search(t, visit);
+    if (visit.n <= room) std::sort(out, out + visit.n);
+    return visit.n;
 }
 
 template std::size_t Tree::within(const Vec3d&, double, std::uint32_t*, std::size_t) const;

@@ -13,8 +13,8 @@
 #include <limits>
 #include <vector>
 
+#include "kalemtri/engine/batch/voxel.hpp"
 #include "kalemtri/engine/pool.hpp"
-#include "kalemtri/engine/voxel.hpp"
 
 namespace kalemtri::voxel {
 

@@ -1,6 +1,6 @@
 // Building the tree: the median splits and the boxes, the side list of non-finite points ranked
 // once.
-#include "kalemtri/engine/tree.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 #include "kalemtri/engine/storage.hpp"
-#include "kalemtri/engine/tree.hpp"
 #include "kalemtri/src/sym_eigen3.hpp"
 
 namespace kalemtri::tree {

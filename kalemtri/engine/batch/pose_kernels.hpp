@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "kalemtri/engine/kernels.hpp"
-#include "kalemtri/engine/levels.hpp"
-#include "kalemtri/engine/quat_kernels.hpp"
+#include "kalemtri/engine/batch/kernels.hpp"
+#include "kalemtri/engine/batch/levels.hpp"
+#include "kalemtri/engine/batch/quat_kernels.hpp"
 #include "kalemtri/src/pose.hpp"
 
 namespace kalemtri::kernels {

@@ -18,7 +18,7 @@
 // most boxes, while the answer, ties included, stays that of the plain query.
 #include <cstddef>
 
-#include "kalemtri/engine/tree.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 #include "kalemtri/engine/tuning.hpp"
 #include "kalemtri/src/pose.hpp"
 

@@ -6,8 +6,8 @@
 // single call.
 #include <cstddef>
 
-#include "kalemtri/engine/kernels.hpp"
-#include "kalemtri/engine/levels.hpp"
+#include "kalemtri/engine/batch/kernels.hpp"
+#include "kalemtri/engine/batch/levels.hpp"
 #include "kalemtri/src/quat.hpp"
 #include "kalemtri/src/vec3d.hpp"
 

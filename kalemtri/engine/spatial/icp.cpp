@@ -1,4 +1,4 @@
-#include "kalemtri/engine/icp.hpp"
+#include "kalemtri/engine/spatial/icp.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include <limits>
 #include <vector>
 
-#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/batch/kernels.hpp"
+#include "kalemtri/engine/batch/pose_fit_pool.hpp"
+#include "kalemtri/engine/batch/pose_kernels.hpp"
 #include "kalemtri/engine/pool.hpp"
-#include "kalemtri/engine/pose_fit_pool.hpp"
-#include "kalemtri/engine/pose_kernels.hpp"
 #include "kalemtri/engine/storage.hpp"
 
 namespace kalemtri::icp {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "kalemtri/engine/pool.hpp"
+#include "kalemtri/engine/spatial/tree.hpp"
 #include "kalemtri/engine/storage.hpp"
-#include "kalemtri/engine/tree.hpp"
 #include "kalemtri/engine/tuning.hpp"
 
 namespace kalemtri::tree {

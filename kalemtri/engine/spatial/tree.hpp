@@ -1,6 +1,7 @@
 #pragma once
 // An exact spatial index: a kd-tree whose answers are those of the brute-force scan of
-// kernels.hpp, bit for bit, ties to the lowest index, under the IEEE total order of distances.
+// batch/kernels.hpp, bit for bit, ties to the lowest index, under the IEEE total order of
+// distances.
 //
 // Why pruning is exact: a box is skipped only when the distance formula, evaluated in its own
 // order on the box point nearest the target (the target clamped to the box), is above the k-th
@@ -22,7 +23,7 @@
 #include <cstdint>
 #include <new>
 
-#include "kalemtri/engine/kernels.hpp"
+#include "kalemtri/engine/distance.hpp"
 #include "kalemtri/engine/storage.hpp"
 #include "kalemtri/src/vec3d.hpp"
 
@@ -125,25 +126,33 @@ class Tree {
     void split(Item* items, std::size_t node, std::size_t level);
     void build_subtree(Item* items, std::size_t node, std::size_t level);
 
+    // The one walk over the boxes, from the subtrees that start() puts on its stack, and its two
+    // starts: the root, or the leaf of a tree position (see tree.cpp).
+    struct Entry {
+        std::size_t node;
+        double squares;
+    };
+    static constexpr std::size_t STACK = 64; // one pending sibling per level, and the start
+    template <class Visit, class Start>
+    void walk(const Vec3d& t, Visit& visit, Start&& start) const;
     template <class Visit> void search(const Vec3d& t, Visit& visit) const;
-    template <class Visit>
-    void search_below(const Vec3d& t, Visit& visit, std::size_t root, double squares) const;
-    template <class Visit> void search_up(const Vec3d& t, std::size_t at, Visit& visit) const;
+    template <class Visit> void search_from(const Vec3d& t, std::size_t at, Visit& visit) const;
+    // The side points that can answer a query at t, to take(c); the finite points a non-finite
+    // target can rank among its k best, to offer(c) (see tree.cpp).
+    template <class Take>
+    void side_points(const Vec3d& t, bool ranked, std::size_t k, bool bounded, double bound,
+                     Take&& take) const;
+    template <class Offer>
+    void lowest_finite(const Vec3d& t, std::size_t k, bool bounded, double bound,
+                       Offer&& offer) const;
     // The best of `best`, at position `at`, and the points (within bound when `bounded`),
     // searched from the leaf of position `start` when there is one.
     Candidate search_nearest(const Vec3d& t, Candidate best, std::uint32_t& at, std::uint32_t start,
                              bool bounded, double bound) const;
     template <bool Bounded>
     std::size_t k_best(const Vec3d& t, std::size_t k, double bound, Candidate* out) const;
-    // The points within r of a finite target, r not -0.0 (see tree.cpp).
-    template <class Sink> void search_within(const Vec3d& t, double r, Sink& sink) const;
     // Whether every point of the tree is within r of t.
     bool all_within(const Vec3d& t, double r) const;
-    // How many side points are within r of a finite target.
-    std::size_t side_within(double r) const;
-    // Offers each candidate that can be among the k best of a non-finite target (see tree.cpp).
-    template <class Offer>
-    void offer_non_finite(const Vec3d& t, std::size_t k, Offer&& offer) const;
 
     std::size_t size_ = 0;
     std::size_t finite_ = 0; // points in the tree
