@@ -384,7 +384,7 @@ def broken_build(session: nox.Session) -> None:
         for shared in (".venv", ".nox"):
             (ROOT / shared).mkdir(exist_ok=True)
             (copy / shared).symlink_to(ROOT / shared)
-        with open(copy / "kalemtri-py" / "src" / "angle.cpp", "a") as source:
+        with open(copy / "kalemtri-py" / "src" / "classes" / "angle.cpp", "a") as source:
             source.write("this is not C++\n")
         # Only the wheel session: the others would make venvs through the shared .nox whose
         # scripts point into this copy, which is gone afterwards.

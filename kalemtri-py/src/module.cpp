@@ -4,11 +4,11 @@
 #include <cstdint>
 
 #include "classes.hpp"
+#include "classes/vec_list.hpp"
 #include "engine.hpp"
 #include "kalemtri/engine/batch/kernels.hpp"
 #include "kalemtri/engine/pool.hpp"
 #include "pickle.hpp"
-#include "vec_list.hpp"
 
 namespace kpy {
 
