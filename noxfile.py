@@ -568,6 +568,41 @@ def test_wheel_in_chroot(
     return f"{venv}/bin/python"
 
 
+# Debian 11: the oldest userland the host's Debian mirror serves (glibc 2.31, CPython 3.9.2), for
+# the manylinux_2_28 x86-64 wheels. Nothing but the interpreter comes from Debian: pip installs
+# the wheel with PyPI's tbb and numpy, as a user's would.
+BULLSEYE = chroot.Chroot(
+    Path(os.environ.get("KALEMTRI_BULLSEYE_CHROOT", "/var/tmp/kalemtri-bullseye")),
+    arch="amd64",
+    suite="bullseye",
+    packages=["python3-venv", "ca-certificates"],
+)
+OLDEST = PYTHONS[0]
+
+
+@nox.session(python=False, tags=["test", "wheel"], requires=[f"wheel-{OLDEST}"])
+def bullseye(session: nox.Session) -> None:
+    """The oldest CPython's x86-64 wheel (from dist/) in Debian 11, whose glibc is older than the
+    machine's: installed into a venv there with its dependencies and tested. The chroot is made
+    once in /var/tmp/kalemtri-bullseye and reused. Needs root."""
+    if not ZIG:
+        session.skip("x86-64 only")
+    if OLDEST not in INTERPRETERS:
+        session.skip(f"no CPython {OLDEST} here to build its wheel")
+    wheel = built_wheel(session, OLDEST)
+    venv = "/opt/kalemtri-venv"
+    with BULLSEYE.opened():
+        run = in_chroot(session, BULLSEYE, "bullseye")
+        version = run("python3", "-c", "import sys; print('%d.%d' % sys.version_info[:2])")
+        if version.strip() != OLDEST:
+            session.error(f"bullseye: its CPython is {version.strip()}, not {OLDEST}")
+        if not BULLSEYE.path(f"{venv}/bin/python").exists():
+            run("python3", "-m", "venv", venv)
+        # Debian 11's pip (20.3) predates the tags of the newer wheels of numpy, tbb and others.
+        run(f"{venv}/bin/python", "-m", "pip", "install", "-q", "--upgrade", "pip")
+        test_wheel_in_chroot(session, BULLSEYE, "python3", wheel, "bullseye", venv=venv)
+
+
 # Debian unstable carries the CPython versions newer than this machine's (3.14, 3.15), with numpy
 # built for them. Its Release file may be past its Valid-Until date.
 SID_PYTHONS = [v for v in PYTHONS if v not in INTERPRETERS and version_key(v) >= (3, 14)]
