@@ -575,7 +575,7 @@ BULLSEYE = chroot.Chroot(
     Path(os.environ.get("KALEMTRI_BULLSEYE_CHROOT", "/var/tmp/kalemtri-bullseye")),
     arch="amd64",
     suite="bullseye",
-    packages=["python3-venv", "ca-certificates"],
+    packages=["python3-venv", "binutils", "ca-certificates"],
 )
 OLDEST = PYTHONS[0]
 
