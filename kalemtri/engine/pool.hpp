@@ -200,6 +200,8 @@ template <class Parallel> decltype(auto) in_arena(std::size_t cap, Parallel& par
             }
         });
         if (failure) std::rethrow_exception(failure);
+        // Not run at all: the job is done on the calling thread instead.
+        if (!result) throw PoolFailure{};
         return Result(std::move(*result));
     }
 }
