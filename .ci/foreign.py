@@ -1,9 +1,9 @@
 """Wheels for interpreters this machine cannot run: CPython versions it does not have (Debian
 unstable's 3.14 and 3.15 on x86-64) and other architectures (arm64 under qemu-user).
 
-The interpreter lives in a Debian chroot, but the wheel is built on the host with its Debian 12
-compiler and libraries, as every other wheel is: a build inside Debian unstable would link against
-its newer glibc and libstdc++ and be no manylinux_2_34 wheel. The build needs three things of the
+The interpreter lives in a Debian chroot, but the wheel is built on the host with the compiler of
+the host's own wheels (Zig's for x86-64, .ci/zig.py; Debian 12's cross compiler for arm64): a
+build inside Debian unstable would link against its newer glibc and libstdc++. The build needs three things of the
 target interpreter, taken from its chroot: its headers (Debian's multiarch pyconfig.h resolved to
 the target's own), its extension suffix and its platform. scikit-build-core runs under a host
 interpreter, is told not to hand that interpreter to CMake (which then configures from the

@@ -149,19 +149,47 @@ Job::Scope::~Scope() {
     on_worker = outer_worker_;
 }
 
+bool is_pool_failure() noexcept {
+    try {
+        throw;
+    } catch (const PoolFailure&) {
+        return true;
+    } catch (const std::runtime_error&) {
+        return true;
+    } catch (...) {
+        return !std::current_exception();
+    }
+}
+
+std::exception_ptr caught() noexcept {
+    std::exception_ptr e = std::current_exception();
+    return e ? e : std::make_exception_ptr(PoolFailure{});
+}
+
 void Job::fail() noexcept {
     try {
         throw;
     } catch (const Cancelled&) { // NOLINT(bugprone-empty-catch)
         // The job has its failure already.
     } catch (...) {
-        if (!failed_.exchange(true)) failure_ = std::current_exception();
+        if (!failed_.exchange(true)) {
+            failure_ = caught();
+        }
         context_.cancel_group_execution();
     }
 }
 
 void Job::rethrow_failure() {
     if (failed_.load()) std::rethrow_exception(failure_);
+}
+
+void Job::pool_failed() {
+    if (failed_.load()) {
+        if (is_pool_failure()) worker_start_failed();
+        rethrow_failure();
+    }
+    if (std::current_exception()) throw;
+    throw PoolFailure{};
 }
 
 } // namespace kalemtri::pool

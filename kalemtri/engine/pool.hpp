@@ -10,10 +10,18 @@
 // it runs, and on serial paths, through a check the binding layer installs. When the check throws,
 // the job is cancelled: no thread takes a new piece or step, and the exception reaches the caller
 // once the job has ended.
+//
+// oneTBB may be built against another C++ runtime than this code (PyPI's libtbb against
+// libstdc++, a module built by Zig's clang with its own libc++). Both then unwind with one
+// unwinder (libgcc_s), so an exception may pass between them, but neither runtime can type or
+// hold the other's: only catch (...) matches it, and std::current_exception() gives nothing. So
+// no exception of ours ever enters oneTBB (every piece catches its own), and what oneTBB throws is
+// caught by catch (...) where it is called, and ends there.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -91,24 +99,26 @@ class Job {
         }
     }
 
-    // Runs launch() (the parallel loop) and rethrows the first failure of a piece. oneTBB's own
-    // failure to start a worker (std::runtime_error) gives way to it.
+    // Runs launch() (the parallel loop) and rethrows the first failure of a piece. A failure of
+    // oneTBB's own (a worker it could not start) gives way to it.
     template <class Launch> decltype(auto) operator()(Launch&& launch) {
-        try {
-            if constexpr (std::is_void_v<decltype(launch())>) {
+        if constexpr (std::is_void_v<decltype(launch())>) {
+            try {
                 launch();
-                rethrow_failure();
-            } else {
-                auto r = launch();
-                rethrow_failure();
-                return r;
+            } catch (...) {
+                pool_failed();
             }
-        } catch (const std::runtime_error&) {
-            if (failed_.load()) {
-                worker_start_failed();
-                rethrow_failure();
-            }
-            throw;
+            rethrow_failure();
+        } else {
+            auto r = [&] {
+                try {
+                    return launch();
+                } catch (...) {
+                    pool_failed();
+                }
+            }();
+            rethrow_failure();
+            return r;
         }
     }
 
@@ -128,6 +138,9 @@ class Job {
 
     void fail() noexcept;
     void rethrow_failure();
+    // In a handler of what launch() threw: rethrows the first failure of a piece if there is
+    // one, else what oneTBB threw (as PoolFailure where it is foreign).
+    [[noreturn]] void pool_failed();
 
     // Isolated: a job started inside a piece (by Python code that a signal handler or the
     // collector runs there) must not stop half done, its results looking whole, when the
@@ -149,24 +162,67 @@ template <class F> void serial_steps(std::size_t n, std::size_t step, F&& body) 
     }
 }
 
+// What oneTBB threw, where this code's C++ runtime cannot tell what it is.
+struct PoolFailure {};
+
+// Whether the exception being handled is oneTBB's failure: a worker thread it could not create
+// (std::runtime_error), or any exception of another C++ runtime (see the top), which only oneTBB
+// throws here. Called in a handler.
+bool is_pool_failure() noexcept;
+
+// The exception being handled, a foreign one as PoolFailure. Called in a handler.
+std::exception_ptr caught() noexcept;
+
+// Runs parallel() in a fresh arena of at most `cap` threads. What it throws is carried out of
+// the arena here, not by oneTBB, which cannot hold an exception of another C++ runtime.
+template <class Parallel> decltype(auto) in_arena(std::size_t cap, Parallel& parallel) {
+    // A fresh arena per job: it holds no workers between jobs, and none is alive at a fork.
+    const int size = std::max(tbb::this_task_arena::max_concurrency(), 1);
+    tbb::task_arena arena(cap < static_cast<std::size_t>(size) ? static_cast<int>(cap) : size);
+    std::exception_ptr failure;
+    if constexpr (std::is_void_v<decltype(parallel())>) {
+        arena.execute([&]() noexcept {
+            try {
+                parallel();
+            } catch (...) {
+                failure = caught();
+            }
+        });
+        if (failure) std::rethrow_exception(failure);
+    } else {
+        using Result = decltype(parallel());
+        std::optional<Result> result;
+        arena.execute([&]() noexcept {
+            try {
+                result.emplace(parallel());
+            } catch (...) {
+                failure = caught();
+            }
+        });
+        if (failure) std::rethrow_exception(failure);
+        // Not run at all: the job is done on the calling thread instead.
+        if (!result) throw PoolFailure{};
+        return Result(std::move(*result));
+    }
+}
+
 // Runs parallel() on the pool. oneTBB reports a worker thread it could not create (no memory for
 // its stack, a process limit) as std::runtime_error once the job has ended, after some pieces may
 // have run; serial() then does the whole job on the calling thread, so every piece must be safe
-// to run again.
+// to run again. Any other failure of oneTBB's own is taken as that one.
 template <class Parallel, class Serial>
 decltype(auto) parallel_or_serial(Parallel&& parallel, Serial&& serial) {
     const std::size_t cap = thread_cap();
     if (cap == 1 || !starting_parallel_work()) return serial();
     try {
         if (cap == 0) return parallel();
-        // A fresh arena per job: it holds no workers between jobs, and none is alive at a fork.
-        const int size = std::max(tbb::this_task_arena::max_concurrency(), 1);
-        return tbb::task_arena(cap < static_cast<std::size_t>(size) ? static_cast<int>(cap) : size)
-            .execute(parallel);
-    } catch (const std::runtime_error&) {
-        worker_start_failed();
-        return serial();
+        return in_arena(cap, parallel);
+    } catch (...) {
+        if (!is_pool_failure()) throw;
     }
+    // Outside the handler: a foreign exception is released before the job runs again.
+    worker_start_failed();
+    return serial();
 }
 
 // Calls body(begin, end) on contiguous pieces covering [0, n): the whole range on the calling
@@ -201,6 +257,7 @@ void for_range(std::size_t n, F&& body, std::size_t serial_below = SERIAL_CUTOFF
 template <class V, class Piece, class Join>
 V reduce_range(std::size_t n, V identity, Piece&& piece, Join&& join,
                std::size_t serial_below = SERIAL_CUTOFF, std::size_t grain = GRAIN) {
+    static_assert(std::is_nothrow_copy_constructible_v<V>, "oneTBB copies it");
     if (n == 0) return identity;
     if (n < serial_below) return piece(std::size_t{0}, n);
     const auto fold = [&](V& acc, std::size_t b, std::size_t e) { acc = join(acc, piece(b, e)); };
@@ -210,12 +267,13 @@ V reduce_range(std::size_t n, V identity, Piece&& piece, Join&& join,
             return job([&] {
                 return tbb::parallel_reduce(
                     tbb::blocked_range<std::size_t>(0, n, grain), identity,
-                    [&](const tbb::blocked_range<std::size_t>& r, V acc) {
+                    [&](const tbb::blocked_range<std::size_t>& r, V acc) noexcept {
                         job.run(r.begin(), r.end(), grain,
                                 [&](std::size_t b, std::size_t e) { fold(acc, b, e); });
                         return acc;
                     },
-                    join, job.context());
+                    // oneTBB calls it: it must not throw (nor copying V, above).
+                    [&](const V& a, const V& b) noexcept { return join(a, b); }, job.context());
             });
         },
         [&] {

@@ -8,16 +8,56 @@
 // baseline: its SSE2 arithmetic must not be mixed with code built under other float settings, and
 // nobody runs bandwidth-bound batches on it.
 #if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+
 #define KPY_AVX2 gnu::target("avx2")
+#if defined(__clang__)
+// Clang's attribute takes no vector width; for these features alone, with no processor's tuning,
+// it vectorises with 512-bit registers anyway.
+#define KPY_AVX512 gnu::target("avx512f,avx512dq,avx512bw,avx512vl")
+#else
 #define KPY_AVX512 gnu::target("avx512f,avx512dq,avx512bw,avx512vl,prefer-vector-width=512")
+#endif
 // The instruction-set levels above the baseline, narrowest first: name, the attribute their
 // kernels are compiled with, and whether this processor and its operating system run them. The
 // enum, names, detection, choice, dispatch and every kernel at every level come from this list.
 #define KPY_WIDER_LEVELS(X)                                                                        \
-    X(avx2, KPY_AVX2, __builtin_cpu_supports("avx2"))                                              \
-    X(avx512, KPY_AVX512,                                                                          \
-      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&                   \
-          __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+    X(avx2, KPY_AVX2, x86_features().avx2)                                                         \
+    X(avx512, KPY_AVX512, x86_features().avx512)
+
+namespace kalemtri::kernels {
+
+struct X86Features {
+    bool avx2 = false;
+    bool avx512 = false; // F, DQ, BW and VL
+};
+
+// Asked of the processor itself, as GCC's __builtin_cpu_supports does: a level needs its
+// instructions (cpuid leaf 7) and the operating system's saving of their registers (XCR0: SSE and
+// AVX state; for AVX-512 also the opmask and upper ZMM state). The builtin needs a runtime
+// library's __cpu_model, which Zig's compiler runtime lacks.
+inline X86Features detect_x86_features() {
+    X86Features f;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid_max(0, nullptr) < 7 || !__get_cpuid(1, &a, &b, &c, &d)) return f;
+    if (!(c & bit_OSXSAVE)) return f;
+    unsigned xcr0 = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+    const bool avx_state = (xcr0 & 0x6) == 0x6;
+    const bool avx512_state = (xcr0 & 0xe6) == 0xe6;
+    __cpuid_count(7, 0, a, b, c, d);
+    f.avx2 = avx_state && (b & bit_AVX2);
+    f.avx512 = avx512_state && (b & bit_AVX512F) && (b & bit_AVX512DQ) && (b & bit_AVX512BW) &&
+               (b & bit_AVX512VL);
+    return f;
+}
+
+inline const X86Features& x86_features() {
+    static const X86Features features = detect_x86_features();
+    return features;
+}
+
+} // namespace kalemtri::kernels
 #else
 #define KPY_WIDER_LEVELS(X)
 #endif
