@@ -570,8 +570,8 @@ SID = chroot.Chroot(
 def sid(session: nox.Session) -> None:
     """The wheels of the supported CPython versions this machine lacks, from Debian unstable.
 
-    Built here with Debian 12's compiler against the headers of the chroot's interpreter
-    (/var/tmp/kalemtri-sid, made once and reused), repaired with auditwheel into dist/, then
+    Built here with Zig's clang, as this machine's wheels are, against the headers of the
+    chroot's interpreter (/var/tmp/kalemtri-sid, made once and reused), repaired with auditwheel into dist/, then
     installed into a venv of that interpreter in the chroot and tested. Needs root."""
     if platform.machine() != "x86_64":
         session.skip("x86-64 only")
@@ -719,7 +719,7 @@ def chroots(session: nox.Session) -> None:
     it, and one that failed here is made again by its stage, which reports the error."""
     if platform.machine() != "x86_64" or os.geteuid() != 0:
         session.skip("the chroots are made on x86-64 hosts, as root")
-    boxes = [SID, *(box for arch in ARCHITECTURES.values() for box in arch.boxes.values())]
+    boxes = [SID, BULLSEYE, *(box for a in ARCHITECTURES.values() for box in a.boxes.values())]
     for box in boxes:
         box.host_tools()
     with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
